@@ -1,0 +1,9 @@
+// The sample decoders that the Record file reader installs in a SoundStream.
+#pragma once
+
+#include <cstdint>
+
+#include "recordfile/recordfile.hpp"
+
+// 8-bit A-law, one byte per sample, read until the end of the input.
+std::uint32_t decodeALaw(std::uint32_t wanted, std::int16_t* buffer, SoundStream& stream);

@@ -1,0 +1,78 @@
+// Makes the example Record files in the folder given: a short synthesised tune.
+// Integer arithmetic only, so that every machine makes the same bytes.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/record_builder.hpp"
+
+namespace {
+
+constexpr std::int64_t sampleRate = 8000;
+
+struct Note {
+    std::int64_t centiHertz;
+    std::int64_t samples;
+};
+
+// The opening of "Twinkle, Twinkle, Little Star".
+constexpr Note tune[] = {
+    {26163, 3200}, {26163, 3200}, {39200, 3200}, {39200, 3200}, {44000, 3200}, {44000, 3200}, {39200, 6400},
+};
+
+// Bhaskara's approximation of sine over a 32-bit phase, scaled to +-32767.
+std::int64_t sine(std::uint32_t phase) {
+    const std::int64_t u = (phase & 0x7FFFFFFFU) >> 16;  // 0..32767 over half a turn
+    const std::int64_t p = u * (32768 - u);
+    const std::int64_t value = 16 * p * 32767 / (5 * (std::int64_t{1} << 30) - 4 * p);
+    return (phase & 0x80000000U) != 0 ? -value : value;
+}
+
+std::vector<std::int16_t> synthesiseTune() {
+    constexpr std::int64_t amplitude = 16000;
+    constexpr std::int64_t attack = 160;
+    constexpr std::int64_t release = 800;
+    std::vector<std::int16_t> samples;
+    std::uint32_t phase = 0;
+    for (const Note& note : tune) {
+        const auto step = static_cast<std::uint32_t>((note.centiHertz << 32) / (sampleRate * 100));
+        for (std::int64_t i = 0; i < note.samples; ++i) {
+            const std::int64_t left = note.samples - i;
+            const std::int64_t envelope = i < attack ? i * 256 / attack : left < release ? left * 256 / release : 256;
+            samples.push_back(static_cast<std::int16_t>(sine(phase) * amplitude / 32767 * envelope / 256));
+            phase += step;
+        }
+    }
+    return samples;
+}
+
+bool writeBytes(const std::filesystem::path& path, const fixture::Bytes& bytes) {
+    std::FILE* file = std::fopen(path.string().c_str(), "wb");
+    if (file == nullptr) {
+        return false;
+    }
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && written;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc != 2) {
+        std::printf("USAGE %s folder\nWrites the example Record files into the folder.\n", argc > 0 ? argv[0] : "");
+        return 2;
+    }
+    const std::filesystem::path folder = argv[1];
+    const std::vector<std::int16_t> samples = synthesiseTune();
+    fixture::RecordFile tuneALaw;
+    tuneALaw.sampleCount = static_cast<std::uint32_t>(samples.size());
+    tuneALaw.sound = fixture::encodeALaw(samples);
+    const std::filesystem::path path = folder / "tune-alaw.rec";
+    if (!writeBytes(path, fixture::buildRecordFile(tuneALaw).bytes)) {
+        std::printf("Error: could not write %s\n", path.string().c_str());
+        return 1;
+    }
+    return 0;
+}

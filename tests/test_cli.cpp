@@ -1,0 +1,265 @@
+// Runs the built program as a user would and checks what it prints, its exit
+// status and which files exist afterwards.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "test_files.hpp"
+
+namespace fs = std::filesystem;
+using fixture::Bytes;
+using fixture::RecordFile;
+
+namespace {
+
+struct ProgramRun {
+    int status = -1;
+    std::string output;
+};
+
+// Runs recwav in `dir` with `argv0` as its name and `args` after it.
+ProgramRun runProgram(const TempDir& dir, const std::string& argv0, const std::vector<std::string>& args) {
+    const fs::path captured = dir.path().parent_path() / (dir.path().filename().string() + ".stdout");
+    std::vector<char*> argv;
+    std::vector<std::string> strings = {argv0};
+    strings.insert(strings.end(), args.begin(), args.end());
+    for (std::string& s : strings) {
+        argv.push_back(s.data());
+    }
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const std::string workDir = dir.path().string();
+    posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
+    pid_t pid = 0;
+    ProgramRun run;
+    if (posix_spawn(&pid, RECWAV_EXE, &actions, nullptr, argv.data(), environ) == 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    const Bytes printed = readFile(captured);
+    run.output.assign(printed.begin(), printed.end());
+    fs::remove(captured);
+    return run;
+}
+
+ProgramRun runProgram(const TempDir& dir, const std::vector<std::string>& args) {
+    return runProgram(dir, RECWAV_EXE, args);
+}
+
+std::vector<std::string> filesIn(const TempDir& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+Bytes wav(std::uint32_t declared, const std::vector<std::int16_t>& samples) {
+    Bytes bytes = {'R', 'I', 'F', 'F'};
+    fixture::putLe32(bytes, 2 * declared + 36);
+    for (const char c : std::string("WAVEfmt ")) {
+        bytes.push_back(static_cast<std::uint8_t>(c));
+    }
+    for (const std::uint32_t word : {16U, 0x00010001U, 8000U, 16000U, 0x00100002U}) {
+        fixture::putLe32(bytes, word);
+    }
+    bytes.insert(bytes.end(), {'d', 'a', 't', 'a'});
+    fixture::putLe32(bytes, 2 * declared);
+    for (const std::int16_t sample : samples) {
+        fixture::putLe16(bytes, static_cast<std::uint16_t>(sample));
+    }
+    return bytes;
+}
+
+Bytes recording(const Bytes& codes) {
+    RecordFile file;
+    file.sampleCount = static_cast<std::uint32_t>(codes.size());
+    file.sound = codes;
+    return fixture::buildRecordFile(file).bytes;
+}
+
+constexpr std::int32_t exitFailure = 255;  // -1 as an 8-bit exit status
+
+}  // namespace
+
+TEST(Command, PrintsUsageForAnyOtherNumberOfArguments) {
+    const std::vector<std::vector<std::string>> argumentLists = {{}, {"in.rec"}, {"in.rec", "out.wav", "extra"}};
+    for (const std::string& name : {std::string(RECWAV_EXE), std::string("psion-convert")}) {
+        for (const auto& args : argumentLists) {
+            TempDir dir;
+            const ProgramRun run = runProgram(dir, name, args);
+            EXPECT_EQ(run.output, name + "\n\nConverts Psion 5 Record files to WAV files.\n\nUSAGE " + name +
+                                      " infile outfile\nComments to The recwav maintainers <recwav@example.org>\n");
+            EXPECT_EQ(run.status, 0);
+            EXPECT_TRUE(filesIn(dir).empty()) << args.size() << " arguments";
+        }
+    }
+}
+
+TEST(Command, ConvertsAnALawRecording) {
+    TempDir dir;
+    writeFile(dir / "in.rec", recording({0x00, 0x80, 0x55, 0xD5, 0x2A, 0xAA, 0x7F, 0xFF}));
+    writeFile(dir / "out.wav", Bytes(500, 0xEE));  // an existing file is replaced whole
+
+    const ProgramRun run = runProgram(dir, {"in.rec", "out.wav"});
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(readFile(dir / "out.wav"), wav(8, {5504, -5504, 8, -8, 32256, -32256, 848, -848}));
+}
+
+TEST(Command, WritesTheDeclaredSizesWhateverTheSoundHolds) {
+    const struct {
+        const char* name;
+        std::uint32_t declared;
+        std::size_t soundBytes;
+        bool tableAfterSound;
+        std::size_t samples;  // expected in the output
+    } cases[] = {
+        {"empty sound", 0, 0, false, 0},
+        {"fewer than declared", 100, 10, false, 10},
+        {"more than declared", 2, 10, false, 10},
+        {"two whole batches", 8000, 8000, false, 8000},
+        {"past a batch", 10000, 10000, false, 10000},
+        {"table behind the sound", 10, 10, true, 10 + 1 + 2 * 8},
+    };
+    for (const auto& c : cases) {
+        RecordFile file;
+        file.sampleCount = c.declared;
+        file.sound = Bytes(c.soundBytes, 0x55);
+        file.tableAfterSound = c.tableAfterSound;
+        const Bytes input = fixture::buildRecordFile(file).bytes;
+        TempDir dir;
+        writeFile(dir / "in.rec", input);
+
+        const ProgramRun run = runProgram(dir, {"in.rec", "out.wav"});
+        EXPECT_EQ(run.status, 0) << c.name;
+        const Bytes output = readFile(dir / "out.wav");
+        ASSERT_EQ(output.size(), 44 + 2 * c.samples) << c.name;
+        EXPECT_EQ(Bytes(output.begin(), output.begin() + 44), wav(c.declared, {})) << c.name;
+        // Every byte behind the sound header comes out as a sample, the table's too.
+        const std::size_t firstCode = input.size() - c.samples;
+        for (std::size_t i = 0; i < c.samples; ++i) {
+            const auto sample = static_cast<std::int16_t>(output[44 + 2 * i] | output[45 + 2 * i] << 8);
+            ASSERT_EQ(fixture::encodeALaw(sample), input[firstCode + i]) << c.name << ", sample " << i;
+        }
+    }
+}
+
+struct FailureCase {
+    std::string name;
+    std::function<void(const TempDir&)> setUp;
+    std::vector<std::string> args;
+    std::string message;
+    // Every file in the folder afterwards, with its content where it matters.
+    std::vector<std::pair<std::string, std::optional<Bytes>>> after;
+};
+
+void PrintTo(const FailureCase& failure, std::ostream* out) {
+    *out << failure.name;
+}
+
+class CommandFailure : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(CommandFailure, ReportsAndKeepsTheUsersFiles) {
+    const FailureCase& c = GetParam();
+    if (std::find(c.args.begin(), c.args.end(), "/dev/full") != c.args.end() && !fs::exists("/dev/full")) {
+        GTEST_SKIP() << "this system has no /dev/full";
+    }
+    TempDir dir;
+    c.setUp(dir);
+    const ProgramRun run = runProgram(dir, c.args);
+    EXPECT_EQ(run.output, c.message);
+    EXPECT_EQ(run.status, exitFailure);
+    std::vector<std::string> expectedNames;
+    for (const auto& [name, content] : c.after) {
+        expectedNames.push_back(name);
+        if (content) {
+            EXPECT_EQ(readFile(dir / name), *content) << name;
+        }
+    }
+    std::sort(expectedNames.begin(), expectedNames.end());
+    EXPECT_EQ(filesIn(dir), expectedNames);
+}
+
+namespace {
+
+const Bytes goodInput = recording({0x10, 0x20, 0x30});
+const Bytes notARecording = {'h', 'e', 'l', 'l', 'o', '\n'};
+const Bytes keptOutput = {'k', 'e', 'e', 'p'};
+
+Bytes refusedCount() {
+    RecordFile file;
+    file.sampleCount = 0xFFFFFFFF;
+    file.sound = {1, 2, 3};
+    return fixture::buildRecordFile(file).bytes;
+}
+
+auto withInput(const Bytes& input) {
+    return [input](const TempDir& dir) { writeFile(dir / "in.rec", input); };
+}
+
+const FailureCase failureCases[] = {
+    {"MissingInput", [](const TempDir&) {}, {"missing.rec", "out.wav"},
+     "Error: could not open input file missing.rec\n", {}},
+    {"InputIsAFolder", [](const TempDir& d) { fs::create_directory(d / "folder.rec"); }, {"folder.rec", "out.wav"},
+     "Error: could not open input file folder.rec\n", {{"folder.rec", std::nullopt}}},
+    {"NotARecordFile", withInput(notARecording), {"in.rec", "out.wav"},
+     "Error: input file is not correct format\n", {{"in.rec", notARecording}}},
+    {"DeclaredCountOfAllOnes", withInput(refusedCount()), {"in.rec", "out.wav"},
+     "Error: input file is not correct format\n", {{"in.rec", refusedCount()}}},
+    {"RefusedInputLeavesAnExistingOutput",
+     [](const TempDir& d) {
+         writeFile(d / "in.rec", notARecording);
+         writeFile(d / "out.wav", keptOutput);
+     },
+     {"in.rec", "out.wav"}, "Error: input file is not correct format\n",
+     {{"in.rec", notARecording}, {"out.wav", keptOutput}}},
+    {"OutputInAMissingFolder", withInput(goodInput), {"in.rec", "nowhere/out.wav"},
+     "Error: could not open output file nowhere/out.wav\n", {{"in.rec", goodInput}}},
+    {"OutputIsAFolder",
+     [](const TempDir& d) {
+         writeFile(d / "in.rec", goodInput);
+         fs::create_directory(d / "out.wav");
+     },
+     {"in.rec", "out.wav"}, "Error: could not open output file out.wav\n",
+     {{"in.rec", goodInput}, {"out.wav", std::nullopt}}},
+    {"OutputIsTheInput", withInput(goodInput), {"in.rec", "in.rec"}, "Error: could not open output file in.rec\n",
+     {{"in.rec", goodInput}}},
+    {"OutputIsTheInputByAnotherPath", withInput(goodInput), {"in.rec", "./in.rec"},
+     "Error: could not open output file ./in.rec\n", {{"in.rec", goodInput}}},
+    {"OutputIsAHardLinkToTheInput",
+     [](const TempDir& d) {
+         writeFile(d / "in.rec", goodInput);
+         fs::create_hard_link(d / "in.rec", d / "link.wav");
+     },
+     {"in.rec", "link.wav"}, "Error: could not open output file link.wav\n",
+     {{"in.rec", goodInput}, {"link.wav", goodInput}}},
+    {"OutputIsASymbolicLinkToTheInput",
+     [](const TempDir& d) {
+         writeFile(d / "in.rec", goodInput);
+         fs::create_symlink("in.rec", d / "link.wav");
+     },
+     {"in.rec", "link.wav"}, "Error: could not open output file link.wav\n",
+     {{"in.rec", goodInput}, {"link.wav", goodInput}}},
+    {"OutputDeviceIsFull", withInput(goodInput), {"in.rec", "/dev/full"},
+     "Error: could not write output file /dev/full\n", {{"in.rec", goodInput}}},
+};
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Cases, CommandFailure, testing::ValuesIn(failureCases),
+                         [](const testing::TestParamInfo<FailureCase>& info) { return info.param.name; });

@@ -1,0 +1,41 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "converter/converter.hpp"
+#include "test_files.hpp"
+
+namespace {
+const char* const exampleNames[] = {"tune-alaw.rec"};
+}
+
+TEST(Examples, AreWhatTheGeneratorMakes) {
+    TempDir dir;
+    const std::string command = std::string(MAKE_EXAMPLES_EXE) + " '" + dir.path().string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    for (const char* name : exampleNames) {
+        const fixture::Bytes made = readFile(dir / name);
+        ASSERT_FALSE(made.empty()) << name;
+        EXPECT_EQ(readFile(std::filesystem::path(EXAMPLES_DIR) / name), made) << name;
+    }
+}
+
+TEST(Examples, ConvertToTheDeclaredLength) {
+    for (const char* name : exampleNames) {
+        TempDir dir;
+        const FilePtr input(std::fopen((std::filesystem::path(EXAMPLES_DIR) / name).c_str(), "rb"));
+        ASSERT_TRUE(input) << name;
+        SoundStream stream;
+        const std::int32_t declared = parseRecordFile(input.get(), stream);
+        ASSERT_GT(declared, 0) << name;
+
+        std::string in = (std::filesystem::path(EXAMPLES_DIR) / name).string();
+        std::string out = (dir / "out.wav").string();
+        char program[] = "recwav";
+        char* argv[] = {program, in.data(), out.data(), nullptr};
+        ASSERT_EQ(runRecwav(3, argv), 0) << name;
+        EXPECT_EQ(std::filesystem::file_size(dir / "out.wav"), 44 + 2 * static_cast<std::uintmax_t>(declared))
+            << name;
+    }
+}
