@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <functional>
@@ -198,6 +199,19 @@ TEST(ParseRecordFile, RefusesAFileCutShortAnywhereBeforeTheCodedSound) {
         const Bytes whole(built.bytes.begin(), built.bytes.begin() + static_cast<std::ptrdiff_t>(needed));
         EXPECT_EQ(parseBytes(whole).result, 3) << "cut to " << needed << " bytes";
     }
+}
+
+TEST(ParseRecordFile, RefusesAnInputThatCannotSeek) {
+    // Read straight through, this file would pass: only its seeks fail.
+    const Bytes bytes = fixture::buildRecordFile(smallRecording()).bytes;
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(ends[1]);
+    const FilePtr file(fdopen(ends[0], "rb"));
+    ASSERT_TRUE(file);
+    SoundStream stream;
+    EXPECT_EQ(parseRecordFile(file.get(), stream), refused);
 }
 
 TEST(ParseRecordFile, ReachesPositionsAbove2GiB) {
