@@ -32,7 +32,7 @@ private:
 }  // namespace
 
 void writeWavHeader(std::FILE* output, const SoundStream& stream) {
-    // Sizes come from the declared count and wrap in 32 bits, as stored files expect.
+    // Sizes come from the declared count, never from what is decoded, and wrap in 32 bits.
     const std::uint32_t dataBytes = 2U * stream.sampleCount;
     HeaderBytes header;
     header.tag("RIFF");
