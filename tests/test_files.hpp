@@ -20,7 +20,7 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 // An anonymous temporary file holding `bytes`, positioned at its start.
 inline FilePtr openBytes(const fixture::Bytes& bytes) {
     FilePtr file(std::tmpfile());
-    if (!file || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
+    if (!file || (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size())) {
         throw std::runtime_error("cannot write a temporary file");
     }
     std::rewind(file.get());
