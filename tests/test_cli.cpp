@@ -239,6 +239,8 @@ const FailureCase failureCases[] = {
      {{"in.rec", goodInput}, {"out.wav", std::nullopt}}},
     {"OutputIsTheInput", withInput(goodInput), {"in.rec", "in.rec"}, "Error: could not open output file in.rec\n",
      {{"in.rec", goodInput}}},
+    {"RefusedInputNamedAsItsOwnOutput", withInput(notARecording), {"in.rec", "in.rec"},
+     "Error: input file is not correct format\n", {{"in.rec", notARecording}}},
     {"OutputIsTheInputByAnotherPath", withInput(goodInput), {"in.rec", "./in.rec"},
      "Error: could not open output file ./in.rec\n", {{"in.rec", goodInput}}},
     {"OutputIsAHardLinkToTheInput",
