@@ -13,8 +13,6 @@ inline constexpr std::uint32_t soundDataUid = 0x10000052;
 inline constexpr std::uint32_t identityUid = 0x10000089;
 inline constexpr std::uint32_t identityWord = 0x1000007E;
 inline constexpr std::uint32_t codecALaw = 0;
-inline constexpr std::size_t identificationSize = 20;
-inline constexpr std::size_t soundHeaderSize = 20;
 
 void putLe16(Bytes& bytes, std::uint16_t value);
 void putLe32(Bytes& bytes, std::uint32_t value);
