@@ -20,6 +20,7 @@ constexpr std::uint32_t soundDataUid = 0x10000052;
 constexpr std::uint32_t identityUid = 0x10000089;
 constexpr std::uint32_t identityStreamWord = 0x1000007E;
 constexpr std::uint32_t codecALaw = 0;
+constexpr std::uint32_t codecAdpcm = 0x100001A1;
 
 constexpr std::size_t identificationHeaderSize = 20;
 constexpr std::size_t tableEntrySize = 8;
@@ -120,6 +121,12 @@ std::int32_t parseRecordFile(std::FILE* input, SoundStream& stream) {
     const std::uint32_t codec = le32(header.data() + 4);
     if (codec == codecALaw) {
         stream.decode = decodeALaw;
+    } else if (codec == codecAdpcm) {
+        stream.decode = decodeAdpcm;
+        // The first call starts by reading a block header.
+        stream.blockSamples = 0;
+        stream.blockPos = 0;
+        stream.lowNibbleNext = false;
     } else {
         return refused;
     }

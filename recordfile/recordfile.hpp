@@ -22,6 +22,10 @@ struct SoundStream {
     std::uint16_t hdrShort = 0;  // kept as read, never interpreted
     std::uint8_t hdrByte = 0;    // kept as read, never interpreted
     std::int8_t stepIndex = 0;   // ADPCM: index into the step table, 0 to 88
+    // ADPCM: the next code is the low nibble of `pendingByte`. Kept across
+    // calls so that a call ending inside a byte does not shift the block.
+    bool lowNibbleNext = false;
+    std::uint8_t pendingByte = 0;
 };
 
 // Accepts `input` as a Record file this program understands, or refuses it.
@@ -29,3 +33,13 @@ struct SoundStream {
 // and returns the declared sample count as a signed value; returns -1 on
 // refusal (so a declared count of 0xFFFFFFFF is a refusal too).
 std::int32_t parseRecordFile(std::FILE* input, SoundStream& stream);
+
+// A variable-length unsigned count of 1, 2 or 4 bytes, as ADPCM block headers
+// hold them. `complete` is false when the input ended before all its bytes
+// could be read; `value` is then meaningless.
+struct CompactCount {
+    std::uint32_t value = 0;
+    bool complete = false;
+};
+
+CompactCount readCompactCount(std::FILE* input);

@@ -124,6 +124,33 @@ TEST(Command, ConvertsAnALawRecording) {
     EXPECT_EQ(readFile(dir / "out.wav"), wav(8, {5504, -5504, 8, -8, 32256, -32256, 848, -848}));
 }
 
+TEST(Command, ConvertsAnAdpcmRecording) {
+    // A sawtooth in an odd block longer than one batch, then a shorter block.
+    std::vector<std::int16_t> signal;
+    for (int i = 0; i < 9001; ++i) {
+        signal.push_back(static_cast<std::int16_t>(i * 37 % 20000 - 10000));
+    }
+    RecordFile file;
+    file.sampleCount = static_cast<std::uint32_t>(signal.size());
+    file.codec = fixture::codecAdpcm;
+    std::vector<std::int16_t> expected;
+    for (const auto& [start, end] : {std::pair{0, 4001}, std::pair{4001, 9001}}) {
+        const std::vector<std::uint8_t> codes =
+            fixture::encodeAdpcmCodes(std::vector<std::int16_t>(signal.begin() + start, signal.begin() + end));
+        const Bytes block = fixture::adpcmBlock(codes);
+        file.sound.insert(file.sound.end(), block.begin(), block.end());
+        const std::vector<std::int16_t> samples = fixture::decodeAdpcmCodes(codes);
+        expected.insert(expected.end(), samples.begin(), samples.end());
+    }
+    TempDir dir;
+    writeFile(dir / "in.rec", fixture::buildRecordFile(file).bytes);
+
+    const ProgramRun run = runProgram(dir, {"in.rec", "out.wav"});
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(readFile(dir / "out.wav"), wav(file.sampleCount, expected));
+}
+
 TEST(Command, WritesTheDeclaredSizesWhateverTheSoundHolds) {
     const struct {
         const char* name;

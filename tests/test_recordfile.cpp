@@ -61,6 +61,31 @@ TEST(ParseRecordFile, FillsTheStreamAndStopsAtTheCodedSound) {
     EXPECT_EQ(std::fgetc(file.get()), 0xA1);
 }
 
+TEST(ParseRecordFile, InstallsTheDecoderTheCodecWordNames) {
+    const struct {
+        std::uint32_t codec;
+        DecodeFn decode;
+    } cases[] = {{fixture::codecALaw, decodeALaw}, {fixture::codecAdpcm, decodeAdpcm}};
+    for (const auto& c : cases) {
+        RecordFile recording = smallRecording();
+        recording.codec = c.codec;
+        const FilePtr file = openBytes(fixture::buildRecordFile(recording).bytes);
+        // Left over from some earlier use: the first ADPCM call must still read a block header.
+        SoundStream stream;
+        stream.blockSamples = 7;
+        stream.blockPos = 3;
+        stream.lowNibbleNext = true;
+
+        ASSERT_EQ(parseRecordFile(file.get(), stream), 3) << "codec " << c.codec;
+        EXPECT_EQ(stream.decode, c.decode) << "codec " << c.codec;
+        if (c.codec == fixture::codecAdpcm) {
+            EXPECT_EQ(stream.blockSamples, 0U);
+            EXPECT_EQ(stream.blockPos, 0U);
+            EXPECT_FALSE(stream.lowNibbleNext);
+        }
+    }
+}
+
 struct LayoutCase {
     std::string name;
     std::function<void(RecordFile&)> shape;
@@ -124,6 +149,7 @@ const LayoutCase layoutCases[] = {
      false},
     {"NoSoundEntry", uids({identityUid}), nullptr, false},
     {"EmptyTable", uids({}), nullptr, false},
+    {"CodecAdpcm", [](RecordFile& f) { f.codec = fixture::codecAdpcm; }, nullptr, true},
     {"CodecOne", [](RecordFile& f) { f.codec = 1; }, nullptr, false},
     {"CodecNextToAdpcm", [](RecordFile& f) { f.codec = 0x100001A0; }, nullptr, false},
     {"TablePositionAtTheLimit", nullptr, tableAt(0xFFFFFFFF), false},

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <stdexcept>
 
 namespace fixture {
 
@@ -43,6 +45,20 @@ void putStreams(Bytes& bytes, const RecordFile& file, BuiltRecordFile& built) {
     built.soundPosition = here(bytes);
     bytes.insert(bytes.end(), file.sound.begin(), file.sound.end());
 }
+
+// Typed out from the IMA ADPCM reference rather than shared with the decoder,
+// so that a mistyped entry in either shows up as a difference.
+constexpr std::array<int, 89> imaSteps = {
+    7, 8, 9, 10, 11, 12, 13, 14, 16, 17,
+    19, 21, 23, 25, 28, 31, 34, 37, 41, 45,
+    50, 55, 60, 66, 73, 80, 88, 97, 107, 118,
+    130, 143, 157, 173, 190, 209, 230, 253, 279, 307,
+    337, 371, 408, 449, 494, 544, 598, 658, 724, 796,
+    876, 963, 1060, 1166, 1282, 1411, 1552, 1707, 1878, 2066,
+    2272, 2499, 2749, 3024, 3327, 3660, 4026, 4428, 4871, 5358,
+    5894, 6484, 7132, 7845, 8630, 9493, 10442, 11487, 12635, 13899,
+    15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767,
+};
 
 }  // namespace
 
@@ -112,6 +128,97 @@ Bytes encodeALaw(const std::vector<std::int16_t>& samples) {
         codes.push_back(encodeALaw(sample));
     }
     return codes;
+}
+
+void putCompactCount(Bytes& bytes, std::uint32_t value) {
+    if (value < (1U << 7)) {
+        bytes.push_back(static_cast<std::uint8_t>(value << 1));
+    } else if (value < (1U << 14)) {
+        putLe16(bytes, static_cast<std::uint16_t>(value << 2 | 0x1));
+    } else if (value < (1U << 29)) {
+        putLe32(bytes, value << 3 | 0x3);
+    } else {
+        throw std::invalid_argument("a compact count holds at most 29 bits");
+    }
+}
+
+std::int16_t AdpcmModel::decode(std::uint8_t code) {
+    const int step = imaSteps.at(static_cast<std::size_t>(stepIndex_));
+    const int magnitude = code & 0x7;
+    // Whole step for bit 2, half for bit 1, quarter for bit 0, and an eighth
+    // always, each rounded down on its own.
+    int difference = step / 8;
+    for (int bit = 2; bit >= 0; --bit) {
+        if ((magnitude >> bit & 1) != 0) {
+            difference += step >> (2 - bit);
+        }
+    }
+    predictor_ = std::clamp(code < 8 ? predictor_ + difference : predictor_ - difference, -32768, 32767);
+    stepIndex_ = std::clamp(stepIndex_ + (magnitude < 4 ? -1 : 2 * (magnitude - 3)), 0, 88);
+    return static_cast<std::int16_t>(predictor_);
+}
+
+std::vector<std::int16_t> decodeAdpcmCodes(const std::vector<std::uint8_t>& codes) {
+    AdpcmModel model;
+    std::vector<std::int16_t> samples;
+    samples.reserve(codes.size());
+    for (const std::uint8_t code : codes) {
+        samples.push_back(model.decode(code));
+    }
+    return samples;
+}
+
+std::vector<std::uint8_t> encodeAdpcmCodes(const std::vector<std::int16_t>& samples) {
+    AdpcmModel model;
+    std::vector<std::uint8_t> codes;
+    codes.reserve(samples.size());
+    for (const std::int16_t sample : samples) {
+        std::uint8_t best = 0;
+        int bestError = 1 << 30;
+        for (std::uint8_t code = 0; code < 16; ++code) {
+            AdpcmModel trial = model;
+            const int error = std::abs(trial.decode(code) - sample);
+            if (error < bestError) {
+                best = code;
+                bestError = error;
+            }
+        }
+        model.decode(best);
+        codes.push_back(best);
+    }
+    return codes;
+}
+
+Bytes packNibbles(const std::vector<std::uint8_t>& codes) {
+    Bytes bytes;
+    for (std::size_t i = 0; i < codes.size(); i += 2) {
+        const std::uint8_t low = i + 1 < codes.size() ? codes[i + 1] : 0;
+        bytes.push_back(static_cast<std::uint8_t>(codes[i] << 4 | low));
+    }
+    return bytes;
+}
+
+Bytes adpcmBlock(const std::vector<std::uint8_t>& codes, std::uint32_t secondCount,
+                 const std::array<std::uint8_t, 4>& skipped) {
+    Bytes bytes;
+    putCompactCount(bytes, static_cast<std::uint32_t>(codes.size()));
+    putCompactCount(bytes, secondCount);
+    bytes.insert(bytes.end(), skipped.begin(), skipped.end());
+    const Bytes packed = packNibbles(codes);
+    bytes.insert(bytes.end(), packed.begin(), packed.end());
+    return bytes;
+}
+
+Bytes encodeAdpcm(const std::vector<std::int16_t>& samples, std::size_t blockSamples) {
+    Bytes bytes;
+    for (std::size_t start = 0; start < samples.size(); start += blockSamples) {
+        const std::size_t end = std::min(samples.size(), start + blockSamples);
+        const std::vector<std::int16_t> block(samples.begin() + static_cast<std::ptrdiff_t>(start),
+                                              samples.begin() + static_cast<std::ptrdiff_t>(end));
+        const Bytes coded = adpcmBlock(encodeAdpcmCodes(block));
+        bytes.insert(bytes.end(), coded.begin(), coded.end());
+    }
+    return bytes;
 }
 
 }  // namespace fixture

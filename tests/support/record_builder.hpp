@@ -1,6 +1,7 @@
 // Builds Record files byte by byte for the tests and the example generator.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -13,6 +14,7 @@ inline constexpr std::uint32_t soundDataUid = 0x10000052;
 inline constexpr std::uint32_t identityUid = 0x10000089;
 inline constexpr std::uint32_t identityWord = 0x1000007E;
 inline constexpr std::uint32_t codecALaw = 0;
+inline constexpr std::uint32_t codecAdpcm = 0x100001A1;
 
 void putLe16(Bytes& bytes, std::uint16_t value);
 void putLe32(Bytes& bytes, std::uint32_t value);
@@ -49,5 +51,39 @@ BuiltRecordFile buildRecordFile(const RecordFile& file);
 // A-law coding as the decoder expects it (codes below 0x80 are positive).
 std::uint8_t encodeALaw(std::int16_t sample);
 Bytes encodeALaw(const std::vector<std::int16_t>& samples);
+
+// A compact count in its shortest form.
+void putCompactCount(Bytes& bytes, std::uint32_t value);
+
+// The ADPCM decoder's arithmetic, written apart from it (tables included) so
+// that the tests can predict its samples and the encoder can choose codes.
+class AdpcmModel {
+public:
+    std::int16_t decode(std::uint8_t code);  // the sample a 4-bit code gives
+    int stepIndex() const { return stepIndex_; }
+
+private:
+    int predictor_ = 0;
+    int stepIndex_ = 0;
+};
+
+// The samples that `codes` give from the start of a block.
+std::vector<std::int16_t> decodeAdpcmCodes(const std::vector<std::uint8_t>& codes);
+
+// For each sample, the code that the decoder turns into the closest sample,
+// starting from the start of a block.
+std::vector<std::uint8_t> encodeAdpcmCodes(const std::vector<std::int16_t>& samples);
+
+// ADPCM codes two to a byte, high nibble first; an odd last code leaves the
+// low nibble 0.
+Bytes packNibbles(const std::vector<std::uint8_t>& codes);
+
+// One ADPCM block: the count of `codes`, `secondCount`, the four `skipped`
+// bytes, then the codes two to a byte, high nibble first.
+Bytes adpcmBlock(const std::vector<std::uint8_t>& codes, std::uint32_t secondCount = 0,
+                 const std::array<std::uint8_t, 4>& skipped = {});
+
+// `samples` coded in blocks of `blockSamples`; the last block may be shorter.
+Bytes encodeAdpcm(const std::vector<std::int16_t>& samples, std::size_t blockSamples);
 
 }  // namespace fixture
