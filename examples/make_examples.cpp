@@ -1,9 +1,12 @@
-// Makes the example Record files in the folder given: a short synthesised tune.
+// Makes the example Record files in the folder given: a short synthesised tune,
+// coded once in A-law and once in ADPCM.
 // Integer arithmetic only, so that every machine makes the same bytes.
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/record_builder.hpp"
@@ -11,6 +14,9 @@
 namespace {
 
 constexpr std::int64_t sampleRate = 8000;
+// Odd, so that blocks end inside a code byte and some of the converter's
+// calls end after a high nibble.
+constexpr std::size_t adpcmBlockSamples = 505;
 
 struct Note {
     std::int64_t centiHertz;
@@ -69,10 +75,17 @@ int main(int argc, char* argv[]) {
     fixture::RecordFile tuneALaw;
     tuneALaw.sampleCount = static_cast<std::uint32_t>(samples.size());
     tuneALaw.sound = fixture::encodeALaw(samples);
-    const std::filesystem::path path = folder / "tune-alaw.rec";
-    if (!writeBytes(path, fixture::buildRecordFile(tuneALaw).bytes)) {
-        std::printf("Error: could not write %s\n", path.string().c_str());
-        return 1;
+    fixture::RecordFile tuneAdpcm;
+    tuneAdpcm.sampleCount = static_cast<std::uint32_t>(samples.size());
+    tuneAdpcm.codec = fixture::codecAdpcm;
+    tuneAdpcm.sound = fixture::encodeAdpcm(samples, adpcmBlockSamples);
+
+    for (const auto& [name, file] : {std::pair{"tune-alaw.rec", &tuneALaw}, std::pair{"tune-adpcm.rec", &tuneAdpcm}}) {
+        const std::filesystem::path path = folder / name;
+        if (!writeBytes(path, fixture::buildRecordFile(*file).bytes)) {
+            std::printf("Error: could not write %s\n", path.string().c_str());
+            return 1;
+        }
     }
     return 0;
 }

@@ -7,7 +7,7 @@
 #include "test_files.hpp"
 
 namespace {
-const char* const exampleNames[] = {"tune-alaw.rec"};
+const char* const exampleNames[] = {"tune-alaw.rec", "tune-adpcm.rec"};
 }
 
 TEST(Examples, AreWhatTheGeneratorMakes) {
