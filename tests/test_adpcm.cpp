@@ -50,17 +50,10 @@ Samples decodeAll(const Bytes& sound) {
     return decodeInCalls(sound, 4000).samples;
 }
 
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
-}
-
-Samples concat(std::initializer_list<Samples> parts) {
-    Samples all;
-    for (const Samples& part : parts) {
+template <typename T>
+std::vector<T> concat(std::initializer_list<std::vector<T>> parts) {
+    std::vector<T> all;
+    for (const std::vector<T>& part : parts) {
         all.insert(all.end(), part.begin(), part.end());
     }
     return all;
