@@ -4,10 +4,12 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -238,6 +240,20 @@ Bytes refusedCount() {
     return fixture::buildRecordFile(file).bytes;
 }
 
+constexpr int tableField = -1;
+constexpr int identityEntry = 0;
+constexpr int soundEntry = 1;
+
+// The good input with one position moved: the table's, or that of a table entry.
+Bytes withPosition(int field, std::uint32_t position) {
+    RecordFile file;
+    file.sound = {0x10, 0x20, 0x30};
+    file.sampleCount = 3;
+    fixture::BuiltRecordFile built = fixture::buildRecordFile(file);
+    fixture::setLe32(built.bytes, field == tableField ? 16 : built.entryPositionOffset(field), position);
+    return built.bytes;
+}
+
 auto withInput(const Bytes& input) {
     return [input](const TempDir& dir) { writeFile(dir / "in.rec", input); };
 }
@@ -287,6 +303,15 @@ const FailureCase failureCases[] = {
      },
      {"in.rec", "link.wav"}, "Error: could not open output file link.wav\n",
      {{"in.rec", goodInput}, {"link.wav", goodInput}}},
+    {"TableBeyondTheEnd", withInput(withPosition(tableField, 0xFFFFFFFF)), {"in.rec", "out.wav"},
+     "Error: input file is not correct format\n", {{"in.rec", withPosition(tableField, 0xFFFFFFFF)}}},
+    {"TableAtTheEnd", withInput(withPosition(tableField, static_cast<std::uint32_t>(goodInput.size()))),
+     {"in.rec", "out.wav"}, "Error: input file is not correct format\n",
+     {{"in.rec", withPosition(tableField, static_cast<std::uint32_t>(goodInput.size()))}}},
+    {"IdentityStreamBeyondTheEnd", withInput(withPosition(identityEntry, 0x80000000)), {"in.rec", "out.wav"},
+     "Error: input file is not correct format\n", {{"in.rec", withPosition(identityEntry, 0x80000000)}}},
+    {"SoundHeaderBeyondTheEnd", withInput(withPosition(soundEntry, 0xFFFFFFFF)), {"in.rec", "out.wav"},
+     "Error: input file is not correct format\n", {{"in.rec", withPosition(soundEntry, 0xFFFFFFFF)}}},
     {"OutputDeviceIsFull", withInput(goodInput), {"in.rec", "/dev/full"},
      "Error: could not write output file /dev/full\n", {{"in.rec", goodInput}}},
 };
@@ -295,3 +320,63 @@ const FailureCase failureCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, CommandFailure, testing::ValuesIn(failureCases),
                          [](const testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
+
+TEST(Command, RefusesAnInputThatCannotSeek) {
+    TempDir dir;
+    writeFile(dir / "in.rec", goodInput);
+    ASSERT_EQ(mkfifo((dir / "pipe.rec").c_str(), 0600), 0);
+    // Another process feeds the pipe, as a shell's process substitution would.
+    const std::string feed = "cat in.rec > pipe.rec";
+    char* writerArgv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(feed.c_str()), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.path().c_str());
+    pid_t writer = 0;
+    ASSERT_EQ(posix_spawn(&writer, "/bin/sh", &actions, nullptr, writerArgv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    const ProgramRun run = runProgram(dir, {"pipe.rec", "out.wav"});
+    waitpid(writer, nullptr, 0);
+    EXPECT_EQ(run.output, "Error: input file is not correct format\n");
+    EXPECT_EQ(run.status, exitFailure);
+    EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"in.rec", "pipe.rec"}));
+}
+
+TEST(Command, RefusesEveryCutBeforeTheSoundAndConvertsTheRest) {
+    for (const bool tableAfterSound : {false, true}) {
+        for (const std::uint32_t codec : {fixture::codecALaw, fixture::codecAdpcm}) {
+            RecordFile file;
+            file.codec = codec;
+            file.sampleCount = 2;
+            file.sound = codec == fixture::codecALaw ? Bytes{0x10, 0x20} : fixture::adpcmBlock({0x7, 0xF});
+            file.tableAfterSound = tableAfterSound;
+            const fixture::BuiltRecordFile built = fixture::buildRecordFile(file);
+            // Every byte the reader needs lies before the sound, or in the table behind it.
+            const std::size_t needed = tableAfterSound ? built.bytes.size() : built.soundPosition;
+            for (std::size_t cut = 0; cut <= needed; ++cut) {
+                const std::string label = "codec " + std::to_string(codec) + (tableAfterSound ? ", table behind" : "") +
+                                          ", cut at " + std::to_string(cut);
+                TempDir dir;
+                const Bytes input(built.bytes.begin(), built.bytes.begin() + static_cast<std::ptrdiff_t>(cut));
+                writeFile(dir / "in.rec", input);
+                const ProgramRun run = runProgram(dir, {"in.rec", "out.wav"});
+                if (cut < needed) {
+                    EXPECT_EQ(run.output, "Error: input file is not correct format\n") << label;
+                    EXPECT_EQ(run.status, exitFailure) << label;
+                    EXPECT_EQ(filesIn(dir), std::vector<std::string>{"in.rec"}) << label;
+                } else {
+                    // Converted: cut just before the sound, the output is the header alone.
+                    EXPECT_EQ(run.output, "") << label;
+                    EXPECT_EQ(run.status, 0) << label;
+                    const Bytes output = readFile(dir / "out.wav");
+                    ASSERT_GE(output.size(), 44U) << label;
+                    EXPECT_EQ(Bytes(output.begin(), output.begin() + 44), wav(2, {})) << label;
+                    if (!tableAfterSound) {
+                        EXPECT_EQ(output.size(), 44U) << label;
+                    }
+                }
+                EXPECT_EQ(readFile(dir / "in.rec"), input) << label;
+            }
+        }
+    }
+}
