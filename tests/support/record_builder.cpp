@@ -221,4 +221,37 @@ Bytes encodeAdpcm(const std::vector<std::int16_t>& samples, std::size_t blockSam
     return bytes;
 }
 
+Bytes longRecording(std::uint32_t codec, std::size_t soundBytes, std::uint32_t seed) {
+    std::uint32_t state = seed | 1U;
+    const auto next = [&state] {  // xorshift32
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return state;
+    };
+    RecordFile file;
+    file.codec = codec;
+    file.sound.reserve(soundBytes);
+    if (codec == codecAdpcm) {
+        std::uint32_t samples = 0;
+        while (file.sound.size() < soundBytes) {
+            const std::uint32_t blockSamples = 250 + next() % 500;
+            putCompactCount(file.sound, blockSamples);
+            putCompactCount(file.sound, 0);
+            file.sound.insert(file.sound.end(), 4, 0);
+            for (std::uint32_t i = 0; i < (blockSamples + 1) / 2; ++i) {
+                file.sound.push_back(static_cast<std::uint8_t>(next() >> 24));
+            }
+            samples += blockSamples;
+        }
+        file.sampleCount = samples;
+    } else {
+        while (file.sound.size() < soundBytes) {
+            file.sound.push_back(static_cast<std::uint8_t>(next() >> 24));
+        }
+        file.sampleCount = static_cast<std::uint32_t>(soundBytes);
+    }
+    return buildRecordFile(file).bytes;
+}
+
 }  // namespace fixture
