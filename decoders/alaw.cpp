@@ -1,4 +1,5 @@
 #include <array>
+#include <cstddef>
 #include <cstdio>
 
 #include "decoders/decoders.hpp"
@@ -29,14 +30,14 @@ constexpr std::array<std::int16_t, 256> aLawTable = makeALawTable();
 }  // namespace
 
 std::uint32_t decodeALaw(std::uint32_t wanted, std::int16_t* buffer, SoundStream& stream) {
-    std::uint32_t i = 0;
-    while (i < wanted) {
-        const int byte = std::fgetc(stream.file);
-        if (byte == EOF) {
-            break;
-        }
-        buffer[i] = aLawTable[static_cast<std::uint8_t>(byte)];
-        ++i;
+    // One read fills the upper half of the caller's buffer with codes, which
+    // are then expanded in place from the front: sample i overwrites only
+    // bytes 2i and 2i+1, which hold codes already taken (or code i itself).
+    auto* bytes = reinterpret_cast<unsigned char*>(buffer);
+    const unsigned char* codes = bytes + wanted;
+    const std::size_t got = std::fread(bytes + wanted, 1, wanted, stream.file);
+    for (std::size_t i = 0; i < got; ++i) {
+        buffer[i] = aLawTable[codes[i]];
     }
-    return i;
+    return static_cast<std::uint32_t>(got);
 }
