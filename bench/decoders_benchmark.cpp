@@ -40,8 +40,12 @@ void decodeWhole(benchmark::State& state, std::uint32_t codec) {
     std::fclose(input);
 }
 
-void ALaw(benchmark::State& state) { decodeWhole(state, fixture::codecALaw); }
-void Adpcm(benchmark::State& state) { decodeWhole(state, fixture::codecAdpcm); }
+void ALaw(benchmark::State& state) {
+    decodeWhole(state, fixture::codecALaw);
+}
+void Adpcm(benchmark::State& state) {
+    decodeWhole(state, fixture::codecAdpcm);
+}
 
 }  // namespace
 

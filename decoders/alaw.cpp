@@ -11,8 +11,7 @@ constexpr std::int16_t expandALaw(std::uint8_t code) {
     const unsigned a = code ^ 0x55U;
     const unsigned mantissa = a & 0x0FU;
     const unsigned exponent = (a >> 4) & 0x07U;
-    const unsigned magnitude =
-        exponent == 0 ? 16 * mantissa + 8 : (16 * mantissa + 264) << (exponent - 1);
+    const unsigned magnitude = exponent == 0 ? 16 * mantissa + 8 : (16 * mantissa + 264) << (exponent - 1);
     const int value = static_cast<int>(magnitude);
     return static_cast<std::int16_t>((code & 0x80U) != 0 ? -value : value);
 }

@@ -20,7 +20,9 @@ std::vector<std::int16_t> wave(std::size_t count) {
     return samples;
 }
 
-void append(Bytes& bytes, const Bytes& more) { bytes.insert(bytes.end(), more.begin(), more.end()); }
+void append(Bytes& bytes, const Bytes& more) {
+    bytes.insert(bytes.end(), more.begin(), more.end());
+}
 
 // Blocks whose headers use each form of compact count, an odd block, an empty
 // block and skipped bytes that look like counts.

@@ -14,8 +14,7 @@ static_assert(sizeof(off_t) >= 8, "positions up to 4 GiB need 64-bit file offset
 
 namespace {
 
-constexpr std::array<std::uint32_t, 4> identificationWords = {0x10000037, 0x1000006D, 0x1000007E,
-                                                              0x5508ACCF};
+constexpr std::array<std::uint32_t, 4> identificationWords = {0x10000037, 0x1000006D, 0x1000007E, 0x5508ACCF};
 constexpr std::uint32_t soundDataUid = 0x10000052;
 constexpr std::uint32_t identityUid = 0x10000089;
 constexpr std::uint32_t identityStreamWord = 0x1000007E;

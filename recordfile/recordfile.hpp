@@ -17,7 +17,7 @@ struct SoundStream {
     std::uint32_t sampleCount = 0;   // declared in the sound header
     std::uint32_t hdrLong = 0;       // kept as read, never interpreted
     DecodeFn decode = nullptr;
-    std::FILE* file = nullptr;  // borrowed: the caller opened it and closes it
+    std::FILE* file = nullptr;   // borrowed: the caller opened it and closes it
     std::int16_t predictor = 0;  // ADPCM: current predicted sample
     std::uint16_t hdrShort = 0;  // kept as read, never interpreted
     std::uint8_t hdrByte = 0;    // kept as read, never interpreted

@@ -135,13 +135,13 @@ TEST(DecodeAdpcm, DecodesFromTheStartOfABlock) {
         {"codes 0 and 8 at index 0", {0x0, 0x8, 0x0, 0x8}, {0, 0, 0, 0}, 0},
         {"twenty codes of 7",
          repeated(0x7, 20),
-         {11, 41, 104, 240, 533, 1164, 2521, 5431, 11667, 25039, 32767, 32767, 32767, 32767, 32767, 32767, 32767,
-          32767, 32767, 32767},
+         {11,    41,    104,   240,   533,   1164,  2521,  5431,  11667, 25039,
+          32767, 32767, 32767, 32767, 32767, 32767, 32767, 32767, 32767, 32767},
          88},
         {"twenty codes of 15",
          repeated(0xF, 20),
-         {-11, -41, -104, -240, -533, -1164, -2521, -5431, -11667, -25039, -32768, -32768, -32768, -32768, -32768,
-          -32768, -32768, -32768, -32768, -32768},
+         {-11,    -41,    -104,   -240,   -533,   -1164,  -2521,  -5431,  -11667, -25039,
+          -32768, -32768, -32768, -32768, -32768, -32768, -32768, -32768, -32768, -32768},
          88},
     };
     for (const auto& c : cases) {
@@ -197,11 +197,18 @@ TEST(DecodeAdpcm, ReadsEachBlockWhereTheLayoutPlacesIt) {
          concat({fixture::adpcmBlock(saturating), fixture::adpcmBlock(four)}),
          concat({fixture::decodeAdpcmCodes(saturating), {11, -19, 44, 180}})},
         {"the second count and the skipped bytes are not read as codes",
-         concat({fixture::adpcmBlock(four, 16383, countLike), fixture::adpcmBlock(nine, 536870911, {0xFF, 0xFF, 0xFF, 0xFF})}),
+         concat({fixture::adpcmBlock(four, 16383, countLike),
+                 fixture::adpcmBlock(nine, 536870911, {0xFF, 0xFF, 0xFF, 0xFF})}),
          concat({{11, -19, 44, 180}, fixture::decodeAdpcmCodes(nine)})},
         {"counts in the four-byte and the unshifted form",
-         concat({{0x23, 0x00, 0x00, 0x00}, {0xFF, 0xFF}, {1, 2, 3, 4}, fixture::packNibbles(four),
-                 {0x07, 0x00}, {0x1B, 0x00, 0x00, 0x00}, {0, 0, 0, 0}, fixture::packNibbles(sevenCodes)}),
+         concat({{0x23, 0x00, 0x00, 0x00},
+                 {0xFF, 0xFF},
+                 {1, 2, 3, 4},
+                 fixture::packNibbles(four),
+                 {0x07, 0x00},
+                 {0x1B, 0x00, 0x00, 0x00},
+                 {0, 0, 0, 0},
+                 fixture::packNibbles(sevenCodes)}),
          concat({{11, -19, 44, 180}, fixture::decodeAdpcmCodes(sevenCodes)})},
     };
     for (const auto& c : cases) {
@@ -230,8 +237,7 @@ TEST(DecodeAdpcm, GivesTheSameSamplesWhateverTheRequestSize) {
 TEST(DecodeAdpcm, CarriesItsPlaceInABlockAcrossCalls) {
     const Codes first = scrambledCodes(10000, 3);
     const Codes second = scrambledCodes(3000, 4);
-    const Decoded decoded =
-        decodeInCalls(concat({fixture::adpcmBlock(first), fixture::adpcmBlock(second)}), 4000);
+    const Decoded decoded = decodeInCalls(concat({fixture::adpcmBlock(first), fixture::adpcmBlock(second)}), 4000);
     EXPECT_EQ(decoded.returned, (std::vector<std::uint32_t>{4000, 4000, 4000, 1000}));
     EXPECT_EQ(decoded.samples, concat({fixture::decodeAdpcmCodes(first), fixture::decodeAdpcmCodes(second)}));
 

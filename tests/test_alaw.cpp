@@ -24,8 +24,8 @@ TEST(DecodeALaw, ExpandsCodesWithTheSignInverted) {
         std::uint8_t code;
         std::int16_t sample;
     } cases[] = {
-        {0x00, 5504}, {0x80, -5504}, {0x55, 8},   {0xD5, -8},   {0x2A, 32256},
-        {0xAA, -32256}, {0x7F, 848}, {0xFF, -848}, {0x54, 24},  {0xD4, -24},
+        {0x00, 5504},   {0x80, -5504}, {0x55, 8},    {0xD5, -8}, {0x2A, 32256},
+        {0xAA, -32256}, {0x7F, 848},   {0xFF, -848}, {0x54, 24}, {0xD4, -24},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(decodeAll({c.code}), std::vector<std::int16_t>{c.sample}) << "code " << int{c.code};

@@ -35,7 +35,6 @@ TEST(Examples, ConvertToTheDeclaredLength) {
         char program[] = "recwav";
         char* argv[] = {program, in.data(), out.data(), nullptr};
         ASSERT_EQ(runRecwav(3, argv), 0) << name;
-        EXPECT_EQ(std::filesystem::file_size(dir / "out.wav"), 44 + 2 * static_cast<std::uintmax_t>(declared))
-            << name;
+        EXPECT_EQ(std::filesystem::file_size(dir / "out.wav"), 44 + 2 * static_cast<std::uintmax_t>(declared)) << name;
     }
 }

@@ -20,8 +20,8 @@ constexpr const char* timeCommand = "/usr/bin/time";
 // because a child's peak starts from the memory of the process that spawned it.
 long peakKiB(const std::filesystem::path& input, const std::filesystem::path& output) {
     const std::filesystem::path report = output.string() + ".peak";
-    std::vector<std::string> args = {timeCommand, "-f", "%M", "-o", report.string(), RECWAV_EXE,
-                                     input.string(), output.string()};
+    std::vector<std::string> args = {timeCommand,     "-f",       "%M",           "-o",
+                                     report.string(), RECWAV_EXE, input.string(), output.string()};
     std::vector<char*> argv;
     for (std::string& arg : args) {
         argv.push_back(arg.data());
@@ -56,7 +56,7 @@ TEST(Memory, DoesNotGrowWithTheRecording) {
         EXPECT_GT(std::filesystem::file_size(dir / "large.wav"), large) << "codec " << codec;
         EXPECT_LE(largeKiB - smallKiB, allowedGrowthKiB) << "codec " << codec << ": " << smallKiB << " KiB for "
                                                          << small << " bytes, " << largeKiB << " KiB for " << large;
-        std::printf("codec %u: peak %ld KiB for %zu bytes, %ld KiB for %zu bytes\n", codec, smallKiB, small,
-                    largeKiB, large);
+        std::printf("codec %u: peak %ld KiB for %zu bytes, %ld KiB for %zu bytes\n", codec, smallKiB, small, largeKiB,
+                    large);
     }
 }

@@ -9,8 +9,7 @@ namespace fixture {
 
 namespace {
 
-constexpr std::array<std::uint32_t, 4> identificationWords = {0x10000037, 0x1000006D, 0x1000007E,
-                                                              0x5508ACCF};
+constexpr std::array<std::uint32_t, 4> identificationWords = {0x10000037, 0x1000006D, 0x1000007E, 0x5508ACCF};
 
 bool lists(const std::vector<std::uint32_t>& uids, std::uint32_t uid) {
     return std::find(uids.begin(), uids.end(), uid) != uids.end();
@@ -49,15 +48,12 @@ void putStreams(Bytes& bytes, const RecordFile& file, BuiltRecordFile& built) {
 // Typed out from the IMA ADPCM reference rather than shared with the decoder,
 // so that a mistyped entry in either shows up as a difference.
 constexpr std::array<int, 89> imaSteps = {
-    7, 8, 9, 10, 11, 12, 13, 14, 16, 17,
-    19, 21, 23, 25, 28, 31, 34, 37, 41, 45,
-    50, 55, 60, 66, 73, 80, 88, 97, 107, 118,
-    130, 143, 157, 173, 190, 209, 230, 253, 279, 307,
-    337, 371, 408, 449, 494, 544, 598, 658, 724, 796,
-    876, 963, 1060, 1166, 1282, 1411, 1552, 1707, 1878, 2066,
-    2272, 2499, 2749, 3024, 3327, 3660, 4026, 4428, 4871, 5358,
-    5894, 6484, 7132, 7845, 8630, 9493, 10442, 11487, 12635, 13899,
-    15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767,
+    7,    8,     9,     10,    11,    12,    13,    14,    16,    17,    19,    21,    23,    25,    28,
+    31,   34,    37,    41,    45,    50,    55,    60,    66,    73,    80,    88,    97,    107,   118,
+    130,  143,   157,   173,   190,   209,   230,   253,   279,   307,   337,   371,   408,   449,   494,
+    544,  598,   658,   724,   796,   876,   963,   1060,  1166,  1282,  1411,  1552,  1707,  1878,  2066,
+    2272, 2499,  2749,  3024,  3327,  3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,
+    9493, 10442, 11487, 12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767,
 };
 
 }  // namespace
@@ -112,8 +108,8 @@ std::uint8_t encodeALaw(std::int16_t sample) {
         mask = 0xD5;
         magnitude = -magnitude - 1;
     }
-    const auto segment = static_cast<int>(
-        std::lower_bound(segmentEnds.begin(), segmentEnds.end(), magnitude) - segmentEnds.begin());
+    const auto segment =
+        static_cast<int>(std::lower_bound(segmentEnds.begin(), segmentEnds.end(), magnitude) - segmentEnds.begin());
     if (segment >= 8) {
         return static_cast<std::uint8_t>(0x7F ^ mask);
     }
