@@ -146,7 +146,7 @@ std::uint32_t decodeAdpcm(std::uint32_t wanted, std::int16_t* buffer, SoundStrea
         const std::uint32_t count = std::min(wanted - i, stream.blockSamples - stream.blockPos);
         std::int16_t* out = buffer + i;
         std::int32_t predictor = stream.predictor;
-        auto index = static_cast<std::uint32_t>(stream.stepIndex);
+        std::uint32_t index = static_cast<std::uint8_t>(stream.stepIndex);  // 0 to 88
         std::uint32_t done = 0;
         if (count > 0 && stream.lowNibbleNext) {
             out[done++] = decodeCode(predictor, index, stream.pendingByte & 0x0FU);

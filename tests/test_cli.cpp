@@ -33,9 +33,10 @@ struct ProgramRun {
 // Runs recwav in `dir` with `argv0` as its name and `args` after it.
 ProgramRun runProgram(const TempDir& dir, const std::string& argv0, const std::vector<std::string>& args) {
     const fs::path captured = dir.path().parent_path() / (dir.path().filename().string() + ".stdout");
-    std::vector<char*> argv;
     std::vector<std::string> strings = {argv0};
     strings.insert(strings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    argv.reserve(strings.size() + 1);
     for (std::string& s : strings) {
         argv.push_back(s.data());
     }
@@ -107,8 +108,11 @@ TEST(Command, PrintsUsageForAnyOtherNumberOfArguments) {
         for (const auto& args : argumentLists) {
             TempDir dir;
             const ProgramRun run = runProgram(dir, name, args);
-            EXPECT_EQ(run.output, name + "\n\nConverts Psion 5 Record files to WAV files.\n\nUSAGE " + name +
-                                      " infile outfile\nComments to The recwav maintainers <recwav@example.org>\n");
+            std::string usage = name;
+            usage += "\n\nConverts Psion 5 Record files to WAV files.\n\nUSAGE ";
+            usage += name;
+            usage += " infile outfile\nComments to The recwav maintainers <recwav@example.org>\n";
+            EXPECT_EQ(run.output, usage);
             EXPECT_EQ(run.status, 0);
             EXPECT_TRUE(filesIn(dir).empty()) << args.size() << " arguments";
         }
@@ -129,6 +133,7 @@ TEST(Command, ConvertsAnALawRecording) {
 TEST(Command, ConvertsAnAdpcmRecording) {
     // A sawtooth in an odd block longer than one batch, then a shorter block.
     std::vector<std::int16_t> signal;
+    signal.reserve(9001);
     for (int i = 0; i < 9001; ++i) {
         signal.push_back(static_cast<std::int16_t>(i * 37 % 20000 - 10000));
     }

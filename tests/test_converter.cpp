@@ -42,7 +42,8 @@ std::uint32_t decodeScripted(std::uint32_t wanted, std::int16_t* buffer, SoundSt
     const std::uint32_t count = call < scripted.script.size() ? scripted.script[call] : 0;
     for (std::uint32_t i = 0; i < count; ++i) {
         // Both signs and both bytes vary, so byte order mistakes show.
-        buffer[i] = static_cast<std::int16_t>(static_cast<std::int32_t>(i * 2741U + call * 97U) % 65536 - 32768);
+        const std::uint32_t spread = (i * 2741U + static_cast<std::uint32_t>(call) * 97U) % 65536U;
+        buffer[i] = static_cast<std::int16_t>(static_cast<std::int32_t>(spread) - 32768);
         scripted.produced.push_back(buffer[i]);
     }
     return count;

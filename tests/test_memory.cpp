@@ -23,6 +23,7 @@ long peakKiB(const std::filesystem::path& input, const std::filesystem::path& ou
     std::vector<std::string> args = {timeCommand,     "-f",       "%M",           "-o",
                                      report.string(), RECWAV_EXE, input.string(), output.string()};
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& arg : args) {
         argv.push_back(arg.data());
     }

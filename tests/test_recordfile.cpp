@@ -123,7 +123,7 @@ namespace {
 using fixture::identityUid;
 using fixture::soundDataUid;
 
-auto uids(std::vector<std::uint32_t> list) {
+auto uids(const std::vector<std::uint32_t>& list) {
     return [list](RecordFile& file) { file.tableUids = list; };
 }
 auto entryPointsAt(std::size_t index, std::uint32_t position) {
