@@ -1,0 +1,45 @@
+# What `cmake --install` puts under the prefix, in two components:
+#   program:     bin/recwav and share/man/man1/recwav.1
+#   development: the reader and decoders as a static library, their two
+#                headers under include/recwav, and the package config that
+#                find_package(recwav) reads.
+# The .tar.gz and .deb that CPack makes carry the program component.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+install(TARGETS recwav RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+install(FILES docs/recwav.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
+
+set(recwavIncludeDir ${CMAKE_INSTALL_INCLUDEDIR}/recwav)
+set(recwavConfigDir ${CMAKE_INSTALL_LIBDIR}/cmake/recwav)
+install(TARGETS recwav_core EXPORT recwavTargets
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+    INCLUDES DESTINATION ${recwavIncludeDir})
+install(FILES recordfile/recordfile.hpp DESTINATION ${recwavIncludeDir}/recordfile COMPONENT development)
+install(FILES decoders/decoders.hpp DESTINATION ${recwavIncludeDir}/decoders COMPONENT development)
+install(EXPORT recwavTargets NAMESPACE recwav:: DESTINATION ${recwavConfigDir} COMPONENT development)
+configure_package_config_file(cmake/recwavConfig.cmake.in ${PROJECT_BINARY_DIR}/recwavConfig.cmake
+    INSTALL_DESTINATION ${recwavConfigDir})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/recwavConfigVersion.cmake COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/recwavConfig.cmake ${PROJECT_BINARY_DIR}/recwavConfigVersion.cmake
+    DESTINATION ${recwavConfigDir} COMPONENT development)
+
+# Packages: cpack -G TGZ or cpack -G DEB in the build folder.
+set(CPACK_PACKAGE_NAME recwav)
+set(CPACK_PACKAGE_VENDOR "The recwav maintainers")
+set(CPACK_PACKAGE_CONTACT "The recwav maintainers <recwav@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_DESCRIPTION "recwav converts one sound recording from a Psion 5 Record file \
+(A-law or IMA ADPCM) into a 16-bit mono 8000 Hz RIFF/WAVE file. It refuses anything that is not \
+a Record file it understands, and never overwrites its input.")
+set(CPACK_GENERATOR TGZ DEB)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};recwav;program;/")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION sound)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+if(NOT RECWAV_STATIC)
+    # Built against the shared runtimes: depend on exactly those.
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+include(CPack)
