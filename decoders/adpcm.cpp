@@ -152,16 +152,14 @@ std::uint32_t decodeAdpcm(std::uint32_t wanted, std::int16_t* buffer, SoundStrea
             out[done++] = decodeCode(predictor, index, stream.pendingByte & 0x0FU);
             stream.lowNibbleNext = false;
         }
-        // Whole bytes, read a chunk at a time rather than byte by byte.
-        while (!ended && count - done >= 2) {
-            std::array<std::uint8_t, 1024> codes;
-            const std::size_t wantedBytes = std::min<std::size_t>((count - done) / 2, codes.size());
-            const std::size_t gotBytes = std::fread(codes.data(), 1, wantedBytes, stream.file);
-            for (std::size_t k = 0; k < gotBytes; ++k) {
-                decodeByte(predictor, index, codes[k], out + done);
-                done += 2;
+        while (count - done >= 2) {
+            const int byte = readByte(stream.file);
+            if (byte == EOF) {
+                ended = true;
+                break;
             }
-            ended = gotBytes < wantedBytes;
+            decodeByte(predictor, index, static_cast<unsigned>(byte), out + done);
+            done += 2;
         }
         if (!ended && done < count) {
             // One code left for this call: the high nibble of a new byte, whose
