@@ -16,8 +16,7 @@ int main(int argc, char* argv[]) {
     const std::uint32_t codec = coding == "alaw" ? fixture::codecALaw : fixture::codecAdpcm;
     const fixture::Bytes bytes = fixture::longRecording(codec, std::strtoull(argv[2], nullptr, 10),
                                                         static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 10)));
-    std::FILE* out = std::fopen(argv[4], "wb");
-    if (out == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() || std::fclose(out) != 0) {
+    if (!fixture::saveBytes(argv[4], bytes)) {
         std::printf("could not write %s\n", argv[4]);
         return 1;
     }

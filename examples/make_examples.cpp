@@ -54,15 +54,6 @@ std::vector<std::int16_t> synthesiseTune() {
     return samples;
 }
 
-bool writeBytes(const std::filesystem::path& path, const fixture::Bytes& bytes) {
-    std::FILE* file = std::fopen(path.string().c_str(), "wb");
-    if (file == nullptr) {
-        return false;
-    }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return std::fclose(file) == 0 && written;
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -82,7 +73,7 @@ int main(int argc, char* argv[]) {
 
     for (const auto& [name, file] : {std::pair{"tune-alaw.rec", &tuneALaw}, std::pair{"tune-adpcm.rec", &tuneAdpcm}}) {
         const std::filesystem::path path = folder / name;
-        if (!writeBytes(path, fixture::buildRecordFile(*file).bytes)) {
+        if (!fixture::saveBytes(path.string().c_str(), fixture::buildRecordFile(*file).bytes)) {
             std::printf("Error: could not write %s\n", path.string().c_str());
             return 1;
         }

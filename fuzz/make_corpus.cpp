@@ -73,9 +73,7 @@ int main(int argc, char* argv[]) {
             file.countLowBit = layout.countLowBit;
             const Bytes bytes = fixture::buildRecordFile(file).bytes;
             const std::string name = std::string(adpcm ? "adpcm-" : "alaw-") + layout.name + ".rec";
-            std::FILE* out = std::fopen((folder / name).string().c_str(), "wb");
-            if (out == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() ||
-                std::fclose(out) != 0) {
+            if (!fixture::saveBytes((folder / name).string().c_str(), bytes)) {
                 std::printf("could not write %s\n", name.c_str());
                 return 1;
             }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -248,6 +249,15 @@ Bytes longRecording(std::uint32_t codec, std::size_t soundBytes, std::uint32_t s
         file.sampleCount = static_cast<std::uint32_t>(soundBytes);
     }
     return buildRecordFile(file).bytes;
+}
+
+bool saveBytes(const char* path, const Bytes& bytes) {
+    std::FILE* file = std::fopen(path, "wb");
+    if (file == nullptr) {
+        return false;
+    }
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && written;
 }
 
 }  // namespace fixture

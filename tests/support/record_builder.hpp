@@ -86,6 +86,9 @@ Bytes adpcmBlock(const std::vector<std::uint8_t>& codes, std::uint32_t secondCou
 // `samples` coded in blocks of `blockSamples`; the last block may be shorter.
 Bytes encodeAdpcm(const std::vector<std::int16_t>& samples, std::size_t blockSamples);
 
+// Writes `bytes` to a new or emptied file; false when any step fails.
+bool saveBytes(const char* path, const Bytes& bytes);
+
 // A whole Record file of about `soundBytes` bytes of seeded noise: A-law codes,
 // or ADPCM blocks of a few hundred samples each. The same seed gives the same file.
 Bytes longRecording(std::uint32_t codec, std::size_t soundBytes, std::uint32_t seed);
