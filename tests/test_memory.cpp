@@ -41,7 +41,9 @@ long peakKiB(const std::filesystem::path& input, const std::filesystem::path& ou
 }  // namespace
 
 TEST(Memory, DoesNotGrowWithTheRecording) {
-    ASSERT_TRUE(std::filesystem::exists(timeCommand)) << "GNU time is needed (Debian package time)";
+    if (!std::filesystem::exists(timeCommand)) {
+        GTEST_SKIP() << "needs GNU time (Debian package time)";
+    }
     constexpr std::size_t small = 1000;
     constexpr std::size_t large = 100'000'000;
     constexpr long allowedGrowthKiB = 1024;
