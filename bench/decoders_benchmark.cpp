@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two decoders alone, reading a recording from a temporary file, in
 // samples per second. Built with -DRECWAV_BENCHMARKS=ON.
 #include <benchmark/benchmark.h>
@@ -6,8 +7,10 @@
 #include <cstdio>
 #include <vector>
 
-#include "recordfile/recordfile.hpp"
+#include <recwav/recordfile.hpp>
 #include "support/record_builder.hpp"
+
+using namespace recwav;
 
 namespace {
 

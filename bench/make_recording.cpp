@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes a seeded Record file of noise for benchmarks and memory checks:
 //   make-recording alaw|adpcm SOUND_BYTES SEED PATH
 #include <cstdint>

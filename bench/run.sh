@@ -18,7 +18,7 @@ done
 [ -x /usr/bin/time ] || { echo "bench/run.sh needs GNU time (Debian: apt-get install time)"; exit 1; }
 
 build="$root/build-bench"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DRECWAV_BUILD_TESTS=OFF >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
 cmake --build "$build" --parallel --target recwav make-recording >/dev/null
 recwav="$(realpath "${1:-$build/recwav}")"
 work="${RECWAV_BENCH_DIR:-$build/work}"

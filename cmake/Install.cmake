@@ -10,13 +10,13 @@ include(CMakePackageConfigHelpers)
 install(TARGETS recwav RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
 install(FILES docs/recwav.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
 
-set(recwavIncludeDir ${CMAKE_INSTALL_INCLUDEDIR}/recwav)
 set(recwavConfigDir ${CMAKE_INSTALL_LIBDIR}/cmake/recwav)
+# The include directory reaches consumers once, through the target's own
+# INSTALL_INTERFACE; the headers sit under it as recwav/*.hpp.
 install(TARGETS recwav_core EXPORT recwavTargets
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
-    INCLUDES DESTINATION ${recwavIncludeDir})
-install(FILES recordfile/recordfile.hpp DESTINATION ${recwavIncludeDir}/recordfile COMPONENT development)
-install(FILES decoders/decoders.hpp DESTINATION ${recwavIncludeDir}/decoders COMPONENT development)
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+install(DIRECTORY recordfile/include/ decoders/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+    COMPONENT development)
 install(EXPORT recwavTargets NAMESPACE recwav:: DESTINATION ${recwavConfigDir} COMPONENT development)
 configure_package_config_file(cmake/recwavConfig.cmake.in ${PROJECT_BINARY_DIR}/recwavConfig.cmake
     INSTALL_DESTINATION ${recwavConfigDir})

@@ -1,10 +1,13 @@
-#include <cstddef>
-#include <cstring>
+// SPDX-License-Identifier: MIT
 #include <memory>
 #include <new>
 
+#include <recwav/endian.hpp>
+
 #include "converter/converter.hpp"
 #include "converter/files.hpp"
+
+namespace recwav {
 
 namespace {
 
@@ -34,30 +37,117 @@ std::FILE* openInput(const char* path) {
     return input;
 }
 
-// Samples go out little-endian whatever the host's byte order; converting in
-// place keeps the one buffer for the whole run.
-void toLittleEndian(std::int16_t* samples, std::uint32_t count) {
-    auto* bytes = reinterpret_cast<unsigned char*>(samples);
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto value = static_cast<std::uint16_t>(samples[i]);
-        const unsigned char littleEndian[2] = {static_cast<unsigned char>(value & 0xFFU),
-                                               static_cast<unsigned char>(value >> 8)};
-        std::memcpy(bytes + 2 * i, littleEndian, sizeof littleEndian);
+// How a run ends; each failure has its one message.
+enum class Outcome {
+    converted,
+    cannotOpenInput,
+    notCorrectFormat,
+    cannotOpenOutput,
+    cannotAllocate,
+    readFailed,
+    writeFailed
+};
+
+// What a run acquires, in this order; release() gives back what was taken.
+struct Resources {
+    std::FILE* input = nullptr;
+    std::FILE* output = nullptr;
+    std::unique_ptr<std::int16_t[]> buffer;
+};
+
+// Each step that fails returns at once and leaves the releasing to release().
+Outcome convertFile(const char* inputPath, const char* outputPath, Resources& taken) {
+    taken.input = openInput(inputPath);
+    if (taken.input == nullptr) {
+        return Outcome::cannotOpenInput;
     }
+    SoundStream stream;
+    if (parseRecordFile(taken.input, stream) == -1) {
+        return Outcome::notCorrectFormat;
+    }
+    // Opening the output would truncate the recording just accepted.
+    if (sameFile(inputPath, outputPath)) {
+        return Outcome::cannotOpenOutput;
+    }
+    taken.output = std::fopen(outputPath, "wb");
+    if (taken.output == nullptr) {
+        return Outcome::cannotOpenOutput;
+    }
+    // Fewer, larger writes; the samples still leave in blocks of 8000 bytes.
+    std::setvbuf(taken.output, outputFileBuffer, _IOFBF, sizeof outputFileBuffer);
+    taken.buffer.reset(new (std::nothrow) std::int16_t[samplesPerCall]);
+    if (!taken.buffer) {
+        return Outcome::cannotAllocate;
+    }
+    writeWavHeader(taken.output, stream);
+    switch (convertSound(stream, taken.buffer.get(), taken.output)) {
+        case ConvertResult::readFailed:
+            return Outcome::readFailed;
+        case ConvertResult::writeFailed:
+            return Outcome::writeFailed;
+        case ConvertResult::converted:
+            break;
+    }
+    return Outcome::converted;
+}
+
+// The one way out: the input, then the output, then the buffer. The output's
+// final flush can still fail, which turns a conversion into a failed write.
+// A created output is never removed, whatever went wrong.
+Outcome release(Resources& taken, Outcome outcome) {
+    if (taken.input != nullptr) {
+        std::fclose(taken.input);
+    }
+    if (taken.output != nullptr) {
+        const bool flushed = std::ferror(taken.output) == 0;
+        if (std::fclose(taken.output) != 0 || !flushed) {
+            outcome = outcome == Outcome::converted ? Outcome::writeFailed : outcome;
+        }
+    }
+    taken.buffer.reset();
+    return outcome;
+}
+
+int report(Outcome outcome, const char* inputPath, const char* outputPath) {
+    switch (outcome) {
+        case Outcome::converted:
+            return 0;
+        case Outcome::cannotOpenInput:
+            std::printf("Error: could not open input file %s\n", inputPath);
+            break;
+        case Outcome::notCorrectFormat:
+            std::printf("Error: input file is not correct format\n");
+            break;
+        case Outcome::cannotOpenOutput:
+            std::printf("Error: could not open output file %s\n", outputPath);
+            break;
+        case Outcome::cannotAllocate:
+            std::printf("Error: could not allocate buffer\n");
+            break;
+        case Outcome::readFailed:
+            std::printf("Error: could not read input file %s\n", inputPath);
+            break;
+        case Outcome::writeFailed:
+            std::printf("Error: could not write output file %s\n", outputPath);
+            break;
+    }
+    return -1;
 }
 
 }  // namespace
 
-bool convertSound(SoundStream& stream, std::int16_t* buffer, std::FILE* output) {
+ConvertResult convertSound(SoundStream& stream, std::int16_t* buffer, std::FILE* output) {
     std::uint32_t produced = 0;
     do {
         produced = stream.decode(samplesPerCall, buffer, stream);
-        toLittleEndian(buffer, produced);
+        // In place, so that one buffer serves the whole run.
+        samplesToLe16(buffer, produced);
         if (std::fwrite(buffer, sizeof *buffer, produced, output) != produced) {
-            return false;  // no point decoding further into a failing output
+            return ConvertResult::writeFailed;  // no point decoding further into a failing output
         }
     } while (produced == samplesPerCall);
-    return true;
+    // A decoder stops at any failed read; only the file tells an error from the end.
+    return std::ferror(stream.file) != 0 ? ConvertResult::readFailed : ConvertResult::converted;
 }
 
 int runRecwav(int argc, char* argv[]) {
@@ -68,53 +158,8 @@ int runRecwav(int argc, char* argv[]) {
     }
     const char* inputPath = argv[1];
     const char* outputPath = argv[2];
-
-    std::FILE* input = openInput(inputPath);
-    if (input == nullptr) {
-        std::printf("Error: could not open input file %s\n", inputPath);
-        return -1;
-    }
-
-    SoundStream stream;
-    if (parseRecordFile(input, stream) == -1) {
-        std::printf("Error: input file is not correct format\n");
-        std::fclose(input);
-        return -1;
-    }
-
-    // Opening the output would truncate the recording just accepted.
-    if (sameFile(inputPath, outputPath)) {
-        std::printf("Error: could not open output file %s\n", outputPath);
-        std::fclose(input);
-        return -1;
-    }
-    std::FILE* output = std::fopen(outputPath, "wb");
-    if (output == nullptr) {
-        std::printf("Error: could not open output file %s\n", outputPath);
-        std::fclose(input);
-        return -1;
-    }
-    // Fewer, larger writes; the samples still leave in blocks of 8000 bytes.
-    std::setvbuf(output, outputFileBuffer, _IOFBF, sizeof outputFileBuffer);
-
-    // Freed on return, after both files have been closed below.
-    const std::unique_ptr<std::int16_t[]> buffer(new (std::nothrow) std::int16_t[samplesPerCall]);
-    if (!buffer) {
-        std::printf("Error: could not allocate buffer\n");
-        std::fclose(input);
-        std::fclose(output);
-        return -1;
-    }
-
-    writeWavHeader(output, stream);
-    bool written = convertSound(stream, buffer.get(), output);
-    std::fclose(input);
-    written = std::ferror(output) == 0 && written;
-    written = std::fclose(output) == 0 && written;  // the final flush can fail too
-    if (!written) {
-        // The partial file stays: the program never deletes a file it created.
-        std::printf("Error: could not write output file %s\n", outputPath);
-        return -1;
-    }
-    return 0;
+    Resources taken;
+    return report(release(taken, convertFile(inputPath, outputPath, taken)), inputPath, outputPath);
 }
+
+}  // namespace recwav

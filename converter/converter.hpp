@@ -1,22 +1,39 @@
+// SPDX-License-Identifier: MIT
 // The recwav command: its entry, the conversion loop and the WAVE output.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
-#include "recordfile/recordfile.hpp"
+#include <recwav/recordfile.hpp>
+
+namespace recwav {
 
 // Samples asked of the decoder per call; the sample buffer holds this many.
-constexpr std::uint32_t samplesPerCall = 4000;
+inline constexpr std::uint32_t samplesPerCall = 4000;
+
+// The one output format.
+inline constexpr std::uint32_t wavSampleRate = 8000;
+inline constexpr std::uint16_t wavChannels = 1;
+inline constexpr std::uint16_t wavBytesPerSample = 2;
+inline constexpr std::uint32_t wavHeaderSize = 44;
 
 // Writes the 44-byte RIFF/WAVE header (mono, 16-bit, 8000 samples per second)
 // sized from the stream's declared sample count.
 void writeWavHeader(std::FILE* output, const SoundStream& stream);
 
+enum class ConvertResult {
+    converted,    // the input ended cleanly and every sample was written
+    readFailed,   // reading the input failed before its end
+    writeFailed,  // writing the output failed
+};
+
 // Calls stream.decode for samplesPerCall samples at a time and appends them to
 // `output` as 16-bit little-endian values, until a call returns fewer.
-// `buffer` holds samplesPerCall samples. Returns false when a write failed.
-bool convertSound(SoundStream& stream, std::int16_t* buffer, std::FILE* output);
+// `buffer` holds samplesPerCall samples.
+ConvertResult convertSound(SoundStream& stream, std::int16_t* buffer, std::FILE* output);
 
 // The whole command, from the argument vector to the exit status (0 or -1).
 int runRecwav(int argc, char* argv[]);
+
+}  // namespace recwav

@@ -1,7 +1,10 @@
+// SPDX-License-Identifier: MIT
 #include "converter/files.hpp"
 
 #if defined(_WIN32)
 #include <windows.h>
+
+namespace recwav {
 
 namespace {
 
@@ -32,8 +35,12 @@ bool sameFile(const char* first, const char* second) {
            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
 
+}  // namespace recwav
+
 #else
 #include <sys/stat.h>
+
+namespace recwav {
 
 bool isDirectory(const char* path) {
     struct stat info {};
@@ -45,5 +52,7 @@ bool sameFile(const char* first, const char* second) {
     struct stat b {};
     return stat(first, &a) == 0 && stat(second, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
+
+}  // namespace recwav
 
 #endif

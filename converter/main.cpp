@@ -1,5 +1,6 @@
+// SPDX-License-Identifier: MIT
 #include "converter/converter.hpp"
 
 int main(int argc, char* argv[]) {
-    return runRecwav(argc, argv);
+    return recwav::runRecwav(argc, argv);
 }

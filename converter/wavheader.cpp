@@ -1,11 +1,23 @@
+// SPDX-License-Identifier: MIT
 #include <array>
 #include <cstddef>
 
+#include <recwav/endian.hpp>
+
 #include "converter/converter.hpp"
+
+namespace recwav {
 
 namespace {
 
-constexpr std::size_t wavHeaderSize = 44;
+constexpr std::uint32_t formatChunkSize = 16;
+constexpr std::uint16_t formatPcm = 1;
+constexpr std::uint16_t frameBytes = wavChannels * wavBytesPerSample;
+constexpr std::uint32_t bytesPerSecond = wavSampleRate * frameBytes;
+constexpr std::uint16_t bitsPerSample = 8 * wavBytesPerSample;
+// What the RIFF size counts besides the data: "WAVE", the format chunk and
+// the data chunk's own header.
+constexpr std::uint32_t riffOverhead = wavHeaderSize - 8;
 
 class HeaderBytes {
 public:
@@ -15,12 +27,12 @@ public:
         }
     }
     void le16(std::uint16_t value) {
-        bytes_[at_++] = static_cast<std::uint8_t>(value);
-        bytes_[at_++] = static_cast<std::uint8_t>(value >> 8);
+        storeLe16(bytes_.data() + at_, value);
+        at_ += 2;
     }
     void le32(std::uint32_t value) {
-        le16(static_cast<std::uint16_t>(value));
-        le16(static_cast<std::uint16_t>(value >> 16));
+        storeLe32(bytes_.data() + at_, value);
+        at_ += 4;
     }
     const std::array<std::uint8_t, wavHeaderSize>& bytes() const { return bytes_; }
 
@@ -33,20 +45,22 @@ private:
 
 void writeWavHeader(std::FILE* output, const SoundStream& stream) {
     // Sizes come from the declared count, never from what is decoded, and wrap in 32 bits.
-    const std::uint32_t dataBytes = 2U * stream.sampleCount;
+    const std::uint32_t dataBytes = frameBytes * stream.sampleCount;
     HeaderBytes header;
     header.tag("RIFF");
-    header.le32(dataBytes + 36U);
+    header.le32(dataBytes + riffOverhead);
     header.tag("WAVE");
     header.tag("fmt ");
-    header.le32(16);     // size of the format chunk
-    header.le16(1);      // PCM
-    header.le16(1);      // channels
-    header.le32(8000);   // samples per second
-    header.le32(16000);  // bytes per second
-    header.le16(2);      // bytes per sample frame
-    header.le16(16);     // bits per sample
+    header.le32(formatChunkSize);
+    header.le16(formatPcm);
+    header.le16(wavChannels);
+    header.le32(wavSampleRate);
+    header.le32(bytesPerSecond);
+    header.le16(frameBytes);
+    header.le16(bitsPerSample);
     header.tag("data");
     header.le32(dataBytes);
     std::fwrite(header.bytes().data(), 1, header.bytes().size(), output);
 }
+
+}  // namespace recwav

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Makes the example Record files in the folder given: a short synthesised tune,
 // coded once in A-law and once in ADPCM.
 // Integer arithmetic only, so that every machine makes the same bytes.

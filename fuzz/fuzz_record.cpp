@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary bytes to the Record file reader and the decoders, driven as
 // the converter drives them, and aborts when something that must hold for
 // every input does not.
@@ -8,9 +9,11 @@
 #include <cstdlib>
 #include <vector>
 
+#include <recwav/decoders.hpp>
+#include <recwav/recordfile.hpp>
 #include "converter/converter.hpp"
-#include "decoders/decoders.hpp"
-#include "recordfile/recordfile.hpp"
+
+using namespace recwav;
 
 namespace {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the fuzzer's seed corpus into the folder given: small Record files of
 // both codings in every table layout, and ADPCM blocks in every header form.
 #include <cstdint>

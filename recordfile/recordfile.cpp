@@ -1,40 +1,24 @@
-#include "recordfile/recordfile.hpp"
+// SPDX-License-Identifier: MIT
+#include <recwav/recordfile.hpp>
 
 #include <array>
 #include <cstddef>
 #include <cstdio>
 #include <optional>
 
-#include "decoders/decoders.hpp"
+#include <recwav/decoders.hpp>
+#include <recwav/endian.hpp>
 
 #if !defined(_WIN32)
 #include <sys/types.h>
 static_assert(sizeof(off_t) >= 8, "positions up to 4 GiB need 64-bit file offsets");
 #endif
 
+namespace recwav {
+
 namespace {
 
-constexpr std::array<std::uint32_t, 4> identificationWords = {0x10000037, 0x1000006D, 0x1000007E, 0x5508ACCF};
-constexpr std::uint32_t soundDataUid = 0x10000052;
-constexpr std::uint32_t identityUid = 0x10000089;
-constexpr std::uint32_t identityStreamWord = 0x1000007E;
-constexpr std::uint32_t codecALaw = 0;
-constexpr std::uint32_t codecAdpcm = 0x100001A1;
-
-constexpr std::size_t identificationHeaderSize = 20;
-constexpr std::size_t tableEntrySize = 8;
-constexpr std::size_t soundHeaderSize = 20;
-
 constexpr std::int32_t refused = -1;
-
-std::uint16_t le16(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
-}
-
-std::uint32_t le32(const std::uint8_t* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
 
 // A short read means a truncated file, which is refused like any other bad one.
 template <std::size_t N>
@@ -54,7 +38,7 @@ bool seekTo(std::FILE* input, std::uint64_t position) {
 
 bool identityStreamIsValid(std::FILE* input, std::uint32_t position) {
     std::array<std::uint8_t, 4> word{};
-    return seekTo(input, position) && readExactly(input, word) && le32(word.data()) == identityStreamWord;
+    return seekTo(input, position) && readExactly(input, word) && loadLe32(word.data()) == identityStreamWord;
 }
 
 // Walks the stream table at the input's current position and returns where
@@ -73,8 +57,8 @@ std::optional<std::uint32_t> findSoundHeader(std::FILE* input, std::uint32_t tab
             return std::nullopt;
         }
         nextEntry += tableEntrySize;
-        const std::uint32_t uid = le32(bytes.data());
-        const std::uint32_t position = le32(bytes.data() + 4);
+        const std::uint32_t uid = loadLe32(bytes.data());
+        const std::uint32_t position = loadLe32(bytes.data() + 4);
         if (uid == soundDataUid) {
             soundHeaderPosition = position;  // a later entry replaces an earlier one
         } else if (uid == identityUid) {
@@ -96,12 +80,12 @@ std::int32_t parseRecordFile(std::FILE* input, SoundStream& stream) {
         return refused;
     }
     for (std::size_t i = 0; i < identificationWords.size(); ++i) {
-        if (le32(identification.data() + 4 * i) != identificationWords[i]) {
+        if (loadLe32(identification.data() + 4 * i) != identificationWords[i]) {
             return refused;
         }
     }
 
-    const std::uint32_t tablePosition = le32(identification.data() + 16);
+    const std::uint32_t tablePosition = loadLe32(identification.data() + 16);
     if (!seekTo(input, tablePosition)) {
         return refused;
     }
@@ -116,8 +100,8 @@ std::int32_t parseRecordFile(std::FILE* input, SoundStream& stream) {
     if (!readExactly(input, header)) {
         return refused;
     }
-    stream.sampleCount = le32(header.data());
-    const std::uint32_t codec = le32(header.data() + 4);
+    stream.sampleCount = loadLe32(header.data());
+    const std::uint32_t codec = loadLe32(header.data() + 4);
     if (codec == codecALaw) {
         stream.decode = decodeALaw;
     } else if (codec == codecAdpcm) {
@@ -129,9 +113,11 @@ std::int32_t parseRecordFile(std::FILE* input, SoundStream& stream) {
     } else {
         return refused;
     }
-    stream.hdrShort = le16(header.data() + 8);
+    stream.hdrShort = loadLe16(header.data() + 8);
     stream.hdrByte = header[10];
-    stream.hdrLong = le32(header.data() + 12);
+    stream.hdrLong = loadLe32(header.data() + 12);
     stream.file = input;
     return static_cast<std::int32_t>(stream.sampleCount);
 }
+
+}  // namespace recwav

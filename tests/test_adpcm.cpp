@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <array>
@@ -7,9 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "decoders/decoders.hpp"
-#include "recordfile/recordfile.hpp"
+#include <recwav/decoders.hpp>
+#include <recwav/recordfile.hpp>
 #include "test_files.hpp"
+
+using namespace recwav;
 
 using fixture::Bytes;
 using Samples = std::vector<std::int16_t>;
@@ -115,7 +118,7 @@ TEST(ReadCompactCount, ReportsAnInputThatEndsInsideIt) {
 TEST(ReadCompactCount, ReadsWhatTheShortestFormsHold) {
     for (const std::uint32_t value : {0U, 127U, 128U, 16383U, 16384U, 256000U, 536870911U}) {
         Bytes bytes;
-        fixture::putCompactCount(bytes, value);
+        recwav::appendCompactCount(bytes, value);
         const FilePtr file = openBytes(bytes);
         const CompactCount count = readCompactCount(file.get());
         EXPECT_TRUE(count.complete && count.value == value) << value;

@@ -1,10 +1,13 @@
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
 
-#include "decoders/decoders.hpp"
+#include <recwav/decoders.hpp>
 #include "test_files.hpp"
+
+using namespace recwav;
 
 namespace {
 

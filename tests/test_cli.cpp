@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the built program as a user would and checks what it prints, its exit
 // status and which files exist afterwards.
 #include <gtest/gtest.h>
@@ -76,17 +77,17 @@ std::vector<std::string> filesIn(const TempDir& dir) {
 
 Bytes wav(std::uint32_t declared, const std::vector<std::int16_t>& samples) {
     Bytes bytes = {'R', 'I', 'F', 'F'};
-    fixture::putLe32(bytes, 2 * declared + 36);
+    recwav::appendLe32(bytes, 2 * declared + 36);
     for (const char c : std::string("WAVEfmt ")) {
         bytes.push_back(static_cast<std::uint8_t>(c));
     }
     for (const std::uint32_t word : {16U, 0x00010001U, 8000U, 16000U, 0x00100002U}) {
-        fixture::putLe32(bytes, word);
+        recwav::appendLe32(bytes, word);
     }
     bytes.insert(bytes.end(), {'d', 'a', 't', 'a'});
-    fixture::putLe32(bytes, 2 * declared);
+    recwav::appendLe32(bytes, 2 * declared);
     for (const std::int16_t sample : samples) {
-        fixture::putLe16(bytes, static_cast<std::uint16_t>(sample));
+        recwav::appendLe16(bytes, static_cast<std::uint16_t>(sample));
     }
     return bytes;
 }

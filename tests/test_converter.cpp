@@ -1,11 +1,16 @@
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "converter/converter.hpp"
 #include "test_files.hpp"
+
+using namespace recwav;
 
 using fixture::Bytes;
 
@@ -23,8 +28,7 @@ Bytes headerFor(std::uint32_t sampleCount) {
 }
 
 std::uint32_t le32At(const Bytes& bytes, std::size_t offset) {
-    return static_cast<std::uint32_t>(bytes.at(offset) | bytes.at(offset + 1) << 8 | bytes.at(offset + 2) << 16 |
-                                      static_cast<std::uint32_t>(bytes.at(offset + 3)) << 24);
+    return loadLe32(&bytes.at(offset + 3) - 3);
 }
 
 // A decoder that returns a scripted number of samples per call and records
@@ -52,7 +56,7 @@ std::uint32_t decodeScripted(std::uint32_t wanted, std::int16_t* buffer, SoundSt
 Bytes littleEndian(const std::vector<std::int16_t>& samples) {
     Bytes bytes;
     for (const std::int16_t sample : samples) {
-        fixture::putLe16(bytes, static_cast<std::uint16_t>(sample));
+        recwav::appendLe16(bytes, static_cast<std::uint16_t>(sample));
     }
     return bytes;
 }
@@ -102,12 +106,14 @@ TEST(ConvertSound, AsksForFullBatchesUntilAShortOne) {
     };
     for (const auto& c : cases) {
         scripted = ScriptedDecoder{c.script, {}, {}};
+        const FilePtr input(std::tmpfile());
         SoundStream stream;
         stream.decode = decodeScripted;
+        stream.file = input.get();
         const FilePtr output(std::tmpfile());
         std::vector<std::int16_t> buffer(samplesPerCall);
 
-        EXPECT_TRUE(convertSound(stream, buffer.data(), output.get()));
+        EXPECT_EQ(convertSound(stream, buffer.data(), output.get()), ConvertResult::converted);
         EXPECT_EQ(scripted.asked, std::vector<std::uint32_t>(c.calls, 4000));
 
         Bytes written(2 * scripted.produced.size() + 1);
@@ -123,12 +129,84 @@ TEST(ConvertSound, StopsAndReportsAFailedWrite) {
     const FilePtr output(std::fopen((dir / "readonly").c_str(), "rb"));  // writes to it fail
     ASSERT_TRUE(output);
     scripted = ScriptedDecoder{{4000, 4000, 4000}, {}, {}};
+    const FilePtr input(std::tmpfile());
     SoundStream stream;
     stream.decode = decodeScripted;
+    stream.file = input.get();
     std::vector<std::int16_t> buffer(samplesPerCall);
 
-    EXPECT_FALSE(convertSound(stream, buffer.data(), output.get()));
+    EXPECT_EQ(convertSound(stream, buffer.data(), output.get()), ConvertResult::writeFailed);
     EXPECT_EQ(scripted.asked.size(), 1U);
+}
+
+namespace {
+
+// An input whose reads fail, as a failing card or disk's do, once `failAt`
+// bytes have been delivered; at `failAt` = the size it ends cleanly.
+struct FailingSource {
+    Bytes bytes;
+    std::size_t failAt = 0;
+    std::size_t at = 0;
+};
+
+FilePtr openFailing(FailingSource& source) {
+    cookie_io_functions_t functions{};
+    functions.read = [](void* cookie, char* into, std::size_t size) -> ssize_t {
+        auto& s = *static_cast<FailingSource*>(cookie);
+        if (s.at >= s.bytes.size()) {
+            return 0;
+        }
+        if (s.at >= s.failAt) {
+            errno = EIO;
+            return -1;
+        }
+        const std::size_t n = std::min({size, s.failAt - s.at, s.bytes.size() - s.at});
+        std::copy_n(s.bytes.begin() + static_cast<std::ptrdiff_t>(s.at), n, into);
+        s.at += n;
+        return static_cast<ssize_t>(n);
+    };
+    functions.seek = [](void* cookie, off64_t* offset, int whence) -> int {
+        auto& s = *static_cast<FailingSource*>(cookie);
+        const auto base = static_cast<off64_t>(whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s.at : s.bytes.size());
+        s.at = static_cast<std::size_t>(base + *offset);
+        *offset = static_cast<off64_t>(s.at);
+        return 0;
+    };
+    FilePtr file(fopencookie(&source, "rb", functions));
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);  // every read reaches the source
+    return file;
+}
+
+}  // namespace
+
+TEST(ConvertSound, ReportsAReadErrorApartFromTheEnd) {
+    std::vector<std::int16_t> signal(10000);
+    for (std::size_t i = 0; i < signal.size(); ++i) {
+        signal[i] = static_cast<std::int16_t>(i * 7919 % 20000 - 10000);
+    }
+    for (const std::uint32_t codec : {codecALaw, codecAdpcm}) {
+        fixture::RecordFile file;
+        file.codec = codec;
+        file.sampleCount = static_cast<std::uint32_t>(signal.size());
+        file.sound = codec == codecALaw ? fixture::encodeALaw(signal) : fixture::encodeAdpcm(signal, 800);
+        const fixture::BuiltRecordFile built = fixture::buildRecordFile(file);
+        // A clean end, then a failure a third of the way into the sound.
+        for (const std::size_t failAt : {built.bytes.size(), built.soundPosition + file.sound.size() / 3}) {
+            FailingSource source{built.bytes, failAt};
+            const FilePtr input = openFailing(source);
+            SoundStream stream;
+            ASSERT_NE(parseRecordFile(input.get(), stream), -1) << "codec " << codec;
+            const FilePtr output(std::tmpfile());
+            std::vector<std::int16_t> buffer(samplesPerCall);
+            const ConvertResult result = convertSound(stream, buffer.data(), output.get());
+            const bool whole = failAt == built.bytes.size();
+            EXPECT_EQ(result, whole ? ConvertResult::converted : ConvertResult::readFailed) << "codec " << codec;
+            // What was read before the failure is written all the same.
+            const long written = std::ftell(output.get());
+            EXPECT_GT(written, 0) << "codec " << codec;
+            EXPECT_EQ(written == static_cast<long>(2 * signal.size()), whole) << "codec " << codec;
+        }
+    }
 }
 
 TEST(RunRecwav, UsesTheProgramsOwnNameWhenTheArgumentVectorHasNone) {

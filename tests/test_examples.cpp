@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -5,6 +6,8 @@
 
 #include "converter/converter.hpp"
 #include "test_files.hpp"
+
+using namespace recwav;
 
 namespace {
 const char* const exampleNames[] = {"tune-alaw.rec", "tune-adpcm.rec"};

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files for the tests: byte images opened as input, and scratch folders.
 #pragma once
 
@@ -9,6 +10,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+
+#include <recwav/endian.hpp>
 
 #include "support/record_builder.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Peak memory of the built program must not grow with the recording. Slow
 // (it writes 300 MB per coding), so CTest labels it `memory` for skipping.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -6,9 +7,11 @@
 #include <limits>
 #include <string>
 
-#include "decoders/decoders.hpp"
-#include "recordfile/recordfile.hpp"
+#include <recwav/decoders.hpp>
+#include <recwav/recordfile.hpp>
 #include "test_files.hpp"
+
+using namespace recwav;
 
 using fixture::BuiltRecordFile;
 using fixture::Bytes;

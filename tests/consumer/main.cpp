@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tells the coding of a Record file, its declared length and how many samples
 // it decodes to, and its loudest sample: the reader and decoders used from
 // another program's own code.
@@ -6,8 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "decoders/decoders.hpp"
-#include "recordfile/recordfile.hpp"
+#include <recwav/decoders.hpp>
+#include <recwav/recordfile.hpp>
 
 int main(int argc, char* argv[]) {
     if (argc != 2) {
@@ -19,8 +20,8 @@ int main(int argc, char* argv[]) {
         std::printf("cannot open %s\n", argv[1]);
         return 1;
     }
-    SoundStream stream;
-    if (parseRecordFile(input, stream) == -1) {
+    recwav::SoundStream stream;
+    if (recwav::parseRecordFile(input, stream) == -1) {
         std::printf("%s: not a Record file recwav understands\n", argv[1]);
         std::fclose(input);
         return 1;
@@ -37,7 +38,8 @@ int main(int argc, char* argv[]) {
         decoded += produced;
     } while (produced == 4000);
     std::fclose(input);
-    std::printf("%s, %u samples declared, %llu decoded, loudest %d\n", stream.decode == decodeALaw ? "A-law" : "ADPCM",
-                stream.sampleCount, static_cast<unsigned long long>(decoded), loudest);
+    std::printf("%s, %u samples declared, %llu decoded, loudest %d\n",
+                stream.decode == recwav::decodeALaw ? "A-law" : "ADPCM", stream.sampleCount,
+                static_cast<unsigned long long>(decoded), loudest);
     return 0;
 }

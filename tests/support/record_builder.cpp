@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "record_builder.hpp"
 
 #include <algorithm>
@@ -6,11 +7,11 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include <recwav/endian.hpp>
+
 namespace fixture {
 
 namespace {
-
-constexpr std::array<std::uint32_t, 4> identificationWords = {0x10000037, 0x1000006D, 0x1000007E, 0x5508ACCF};
 
 bool lists(const std::vector<std::uint32_t>& uids, std::uint32_t uid) {
     return std::find(uids.begin(), uids.end(), uid) != uids.end();
@@ -24,24 +25,24 @@ void putTable(Bytes& bytes, const RecordFile& file, BuiltRecordFile& built) {
     built.tablePosition = here(bytes);
     bytes.push_back(static_cast<std::uint8_t>(file.tableUids.size() << 1 | file.countLowBit));
     for (const std::uint32_t uid : file.tableUids) {
-        putLe32(bytes, uid);
-        putLe32(bytes, 0);  // patched once the streams are laid out
+        recwav::appendLe32(bytes, uid);
+        recwav::appendLe32(bytes, 0);  // patched once the streams are laid out
     }
 }
 
 void putStreams(Bytes& bytes, const RecordFile& file, BuiltRecordFile& built) {
     if (lists(file.tableUids, identityUid)) {
         built.identityPosition = here(bytes);
-        putLe32(bytes, file.identityFirstWord);
+        recwav::appendLe32(bytes, file.identityFirstWord);
     }
     built.soundHeaderPosition = here(bytes);
-    putLe32(bytes, file.sampleCount);
-    putLe32(bytes, file.codec);
-    putLe16(bytes, file.hdrShort);
+    recwav::appendLe32(bytes, file.sampleCount);
+    recwav::appendLe32(bytes, file.codec);
+    recwav::appendLe16(bytes, file.hdrShort);
     bytes.push_back(file.hdrByte);
     bytes.push_back(0);
-    putLe32(bytes, file.hdrLong);
-    putLe32(bytes, 0);
+    recwav::appendLe32(bytes, file.hdrLong);
+    recwav::appendLe32(bytes, 0);
     built.soundPosition = here(bytes);
     bytes.insert(bytes.end(), file.sound.begin(), file.sound.end());
 }
@@ -59,29 +60,18 @@ constexpr std::array<int, 89> imaSteps = {
 
 }  // namespace
 
-void putLe16(Bytes& bytes, std::uint16_t value) {
-    bytes.push_back(static_cast<std::uint8_t>(value));
-    bytes.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
-void putLe32(Bytes& bytes, std::uint32_t value) {
-    putLe16(bytes, static_cast<std::uint16_t>(value));
-    putLe16(bytes, static_cast<std::uint16_t>(value >> 16));
-}
-
 void setLe32(Bytes& bytes, std::size_t offset, std::uint32_t value) {
-    for (std::size_t i = 0; i < 4; ++i) {
-        bytes.at(offset + i) = static_cast<std::uint8_t>(value >> (8 * i));
-    }
+    bytes.at(offset + 3);  // throws when the value would not fit
+    recwav::storeLe32(bytes.data() + offset, value);
 }
 
 BuiltRecordFile buildRecordFile(const RecordFile& file) {
     BuiltRecordFile built;
     Bytes& bytes = built.bytes;
-    for (const std::uint32_t word : identificationWords) {
-        putLe32(bytes, word);
+    for (const std::uint32_t word : recwav::identificationWords) {
+        recwav::appendLe32(bytes, word);
     }
-    putLe32(bytes, 0);  // table position, patched below
+    recwav::appendLe32(bytes, 0);  // table position, patched below
     if (file.tableAfterSound) {
         putStreams(bytes, file, built);
         putTable(bytes, file, built);
@@ -125,18 +115,6 @@ Bytes encodeALaw(const std::vector<std::int16_t>& samples) {
         codes.push_back(encodeALaw(sample));
     }
     return codes;
-}
-
-void putCompactCount(Bytes& bytes, std::uint32_t value) {
-    if (value < (1U << 7)) {
-        bytes.push_back(static_cast<std::uint8_t>(value << 1));
-    } else if (value < (1U << 14)) {
-        putLe16(bytes, static_cast<std::uint16_t>(value << 2 | 0x1));
-    } else if (value < (1U << 29)) {
-        putLe32(bytes, value << 3 | 0x3);
-    } else {
-        throw std::invalid_argument("a compact count holds at most 29 bits");
-    }
 }
 
 std::int16_t AdpcmModel::decode(std::uint8_t code) {
@@ -198,8 +176,8 @@ Bytes packNibbles(const std::vector<std::uint8_t>& codes) {
 Bytes adpcmBlock(const std::vector<std::uint8_t>& codes, std::uint32_t secondCount,
                  const std::array<std::uint8_t, 4>& skipped) {
     Bytes bytes;
-    putCompactCount(bytes, static_cast<std::uint32_t>(codes.size()));
-    putCompactCount(bytes, secondCount);
+    recwav::appendCompactCount(bytes, static_cast<std::uint32_t>(codes.size()));
+    recwav::appendCompactCount(bytes, secondCount);
     bytes.insert(bytes.end(), skipped.begin(), skipped.end());
     const Bytes packed = packNibbles(codes);
     bytes.insert(bytes.end(), packed.begin(), packed.end());
@@ -233,8 +211,8 @@ Bytes longRecording(std::uint32_t codec, std::size_t soundBytes, std::uint32_t s
         std::uint32_t samples = 0;
         while (file.sound.size() < soundBytes) {
             const std::uint32_t blockSamples = 250 + next() % 500;
-            putCompactCount(file.sound, blockSamples);
-            putCompactCount(file.sound, 0);
+            recwav::appendCompactCount(file.sound, blockSamples);
+            recwav::appendCompactCount(file.sound, 0);
             file.sound.insert(file.sound.end(), 4, 0);
             for (std::uint32_t i = 0; i < (blockSamples + 1) / 2; ++i) {
                 file.sound.push_back(static_cast<std::uint8_t>(next() >> 24));

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builds Record files byte by byte for the tests and the example generator.
 #pragma once
 
@@ -6,18 +7,19 @@
 #include <cstdint>
 #include <vector>
 
+#include <recwav/recordfile.hpp>
+
 namespace fixture {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline constexpr std::uint32_t soundDataUid = 0x10000052;
-inline constexpr std::uint32_t identityUid = 0x10000089;
-inline constexpr std::uint32_t identityWord = 0x1000007E;
-inline constexpr std::uint32_t codecALaw = 0;
-inline constexpr std::uint32_t codecAdpcm = 0x100001A1;
+using recwav::codecAdpcm;
+using recwav::codecALaw;
+using recwav::identityUid;
+using recwav::soundDataUid;
+inline constexpr std::uint32_t identityWord = recwav::identityStreamWord;
 
-void putLe16(Bytes& bytes, std::uint16_t value);
-void putLe32(Bytes& bytes, std::uint32_t value);
+// Overwrites the 32-bit little-endian value at `offset`, which must lie inside.
 void setLe32(Bytes& bytes, std::size_t offset, std::uint32_t value);
 
 // What goes into the file. Table entries point at the stream their UID names;
@@ -51,9 +53,6 @@ BuiltRecordFile buildRecordFile(const RecordFile& file);
 // A-law coding as the decoder expects it (codes below 0x80 are positive).
 std::uint8_t encodeALaw(std::int16_t sample);
 Bytes encodeALaw(const std::vector<std::int16_t>& samples);
-
-// A compact count in its shortest form.
-void putCompactCount(Bytes& bytes, std::uint32_t value);
 
 // The ADPCM decoder's arithmetic, written apart from it (tables included) so
 // that the tests can predict its samples and the encoder can choose codes.

@@ -1,9 +1,30 @@
-// Reading Psion 5 Record files: the sound stream record shared by the reader,
-// the decoders and the converter, and the reader that fills it.
+// SPDX-License-Identifier: MIT
+// Psion 5 Record files: their layout, the sound stream record shared by the
+// reader, the decoders and the converter, the reader that fills it, and the
+// compact counts of ADPCM block headers, both ways.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
+
+namespace recwav {
+
+// The file's layout: a 20-byte identification header whose last word is the
+// stream table's position; the table (a count byte, then UID and position
+// pairs); the streams it points at; a 20-byte sound header, then the codes.
+inline constexpr std::array<std::uint32_t, 4> identificationWords = {0x10000037, 0x1000006D, 0x1000007E, 0x5508ACCF};
+inline constexpr std::uint32_t soundDataUid = 0x10000052;
+inline constexpr std::uint32_t identityUid = 0x10000089;
+inline constexpr std::uint32_t identityStreamWord = 0x1000007E;  // first word of the identity stream
+inline constexpr std::uint32_t codecALaw = 0;
+inline constexpr std::uint32_t codecAdpcm = 0x100001A1;
+
+inline constexpr std::size_t identificationHeaderSize = 20;
+inline constexpr std::size_t tableEntrySize = 8;
+inline constexpr std::size_t soundHeaderSize = 20;
 
 struct SoundStream;
 
@@ -43,3 +64,14 @@ struct CompactCount {
 };
 
 CompactCount readCompactCount(std::FILE* input);
+
+// The largest values of the one-, two- and four-byte forms.
+inline constexpr std::uint32_t maxCompactCount1 = (1U << 7) - 1;
+inline constexpr std::uint32_t maxCompactCount2 = (1U << 14) - 1;
+inline constexpr std::uint32_t maxCompactCount = (1U << 29) - 1;
+
+// Appends `value` in its shortest form; throws std::invalid_argument above
+// maxCompactCount.
+void appendCompactCount(std::vector<std::uint8_t>& bytes, std::uint32_t value);
+
+}  // namespace recwav
