@@ -48,4 +48,10 @@ void appendCompactCount(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
     }
 }
 
+void appendAdpcmBlockHeader(std::vector<std::uint8_t>& bytes, std::uint32_t samples) {
+    appendCompactCount(bytes, samples);
+    appendCompactCount(bytes, samples);
+    bytes.insert(bytes.end(), 4, 0);
+}
+
 }  // namespace recwav

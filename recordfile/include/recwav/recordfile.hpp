@@ -74,4 +74,9 @@ inline constexpr std::uint32_t maxCompactCount = (1U << 29) - 1;
 // maxCompactCount.
 void appendCompactCount(std::vector<std::uint8_t>& bytes, std::uint32_t value);
 
+// Appends the header of an ADPCM block of `samples` samples: their count, a
+// second count that readers do not use (written equal to the first), and four
+// skipped bytes (written as zeros). The codes follow it, two to a byte.
+void appendAdpcmBlockHeader(std::vector<std::uint8_t>& bytes, std::uint32_t samples);
+
 }  // namespace recwav
