@@ -1,37 +1,49 @@
 // SPDX-License-Identifier: MIT
 #include <cstdio>
 
+#include <recwav/endian.hpp>
 #include <recwav/recordfile.hpp>
 
 namespace recwav {
 
+namespace {
+
+// Reads `count` more bytes into `bytes`; false when the input ends first.
+bool readBytes(std::FILE* input, std::uint8_t* bytes, int count) {
+    for (int i = 0; i < count; ++i) {
+        const int byte = std::fgetc(input);
+        if (byte == EOF) {
+            return false;
+        }
+        bytes[i] = static_cast<std::uint8_t>(byte);
+    }
+    return true;
+}
+
+}  // namespace
+
 CompactCount readCompactCount(std::FILE* input) {
-    CompactCount count;
-    const int b0 = std::fgetc(input);
-    if (b0 == EOF) {
-        return count;
+    std::uint8_t bytes[4] = {};
+    if (!readBytes(input, bytes, 1)) {
+        return {};
     }
-    if ((b0 & 0x01) == 0) {
-        return {static_cast<std::uint32_t>(b0) >> 1, true};
+    if ((bytes[0] & 0x01U) == 0) {
+        return {std::uint32_t{bytes[0]} >> 1U, true};
     }
-    const int b1 = std::fgetc(input);
-    if (b1 == EOF) {
-        return count;
+    if (!readBytes(input, bytes + 1, 1)) {
+        return {};
     }
-    const std::uint32_t word = static_cast<std::uint32_t>(b0) | static_cast<std::uint32_t>(b1) << 8;
-    if ((b0 & 0x02) == 0) {
-        return {word >> 2, true};
+    if ((bytes[0] & 0x02U) == 0) {
+        return {std::uint32_t{loadLe16(bytes)} >> 2U, true};
     }
     // This form keeps its tag bits: the two bytes are the value as they stand.
-    if ((b0 & 0x04) != 0) {
-        return {word, true};
+    if ((bytes[0] & 0x04U) != 0) {
+        return {loadLe16(bytes), true};
     }
-    const int b2 = std::fgetc(input);
-    const int b3 = std::fgetc(input);
-    if (b2 == EOF || b3 == EOF) {
-        return count;
+    if (!readBytes(input, bytes + 2, 2)) {
+        return {};
     }
-    return {(word | static_cast<std::uint32_t>(b2) << 16 | static_cast<std::uint32_t>(b3) << 24) >> 3, true};
+    return {loadLe32(bytes) >> 3U, true};
 }
 
 }  // namespace recwav

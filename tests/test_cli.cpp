@@ -191,7 +191,7 @@ TEST(Command, WritesTheDeclaredSizesWhateverTheSoundHolds) {
         // Every byte behind the sound header comes out as a sample, the table's too.
         const std::size_t firstCode = input.size() - c.samples;
         for (std::size_t i = 0; i < c.samples; ++i) {
-            const auto sample = static_cast<std::int16_t>(output[44 + 2 * i] | output[45 + 2 * i] << 8);
+            const auto sample = static_cast<std::int16_t>(recwav::loadLe16(&output[44 + 2 * i]));
             ASSERT_EQ(fixture::encodeALaw(sample), input[firstCode + i]) << c.name << ", sample " << i;
         }
     }
