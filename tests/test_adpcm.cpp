@@ -174,8 +174,16 @@ TEST(DecodeAdpcm, AgreesWithTheModelAtEveryStepIndex) {
     }
     ASSERT_EQ(indices.size(), 89U);
     const Codes scrambled = scrambledCodes(20000, 7);
-    EXPECT_EQ(decodeAll(fixture::adpcmBlock(climbing)), fixture::decodeAdpcmCodes(climbing));
-    EXPECT_EQ(decodeAll(fixture::adpcmBlock(scrambled)), fixture::decodeAdpcmCodes(scrambled));
+    for (const Codes& codes : {climbing, scrambled, scrambledCodes(9, 3)}) {
+        const Samples expected = fixture::decodeAdpcmCodes(codes);
+        EXPECT_EQ(decodeAll(fixture::adpcmBlock(codes)), expected);
+        // The kernel over memory, as the encoders and the page use it.
+        AdpcmState state;
+        Samples kernel(codes.size());
+        decodeAdpcmCodes(fixture::packNibbles(codes).data(), codes.size(), state, kernel.data());
+        EXPECT_EQ(kernel, expected);
+        EXPECT_EQ(state.predictor, expected.back());
+    }
 }
 
 TEST(DecodeAdpcm, ReadsEachBlockWhereTheLayoutPlacesIt) {
