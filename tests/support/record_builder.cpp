@@ -61,7 +61,9 @@ constexpr std::array<int, 89> imaSteps = {
 }  // namespace
 
 void setLe32(Bytes& bytes, std::size_t offset, std::uint32_t value) {
-    bytes.at(offset + 3);  // throws when the value would not fit
+    if (offset + 4 > bytes.size()) {
+        throw std::out_of_range("a 32-bit value past the end of the file");
+    }
     recwav::storeLe32(bytes.data() + offset, value);
 }
 

@@ -97,8 +97,9 @@ constexpr std::array<std::uint8_t, adpcmStepSizes.size() * adpcmCodes> makeAdpcm
     std::array<std::uint8_t, adpcmStepSizes.size() * adpcmCodes> table{};
     for (std::size_t index = 0; index < adpcmStepSizes.size(); ++index) {
         for (std::size_t code = 0; code < adpcmCodes; ++code) {
+            constexpr auto highest = static_cast<std::int32_t>(adpcmMaxStepIndex);
             std::int32_t next = static_cast<std::int32_t>(index) + adpcmIndexAdjustments[code];
-            next = next < 0 ? 0 : next > static_cast<std::int32_t>(adpcmMaxStepIndex) ? adpcmMaxStepIndex : next;
+            next = next < 0 ? 0 : next > highest ? highest : next;
             table[index * adpcmCodes + code] = static_cast<std::uint8_t>(next);
         }
     }
