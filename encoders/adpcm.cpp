@@ -50,13 +50,14 @@ constexpr std::int32_t clampSample(std::int32_t value) {
     return value < -32768 ? -32768 : value > 32767 ? 32767 : value;
 }
 
-// The highest rank whose difference is at most `wanted` (0 when none is).
+// The highest rank whose difference is at most `wanted` (0 when none is):
+// a count, which compilers turn into a few vector compares.
 inline unsigned rankBelow(const RankedStep& step, std::int32_t wanted) {
-    unsigned rank = 0;
-    for (unsigned half = codeCount / 2; half > 0; half /= 2) {
-        rank += step.difference[rank + half] <= wanted ? half : 0;
+    unsigned below = 0;
+    for (std::size_t rank = 1; rank < codeCount; ++rank) {
+        below += step.difference[rank] <= wanted ? 1U : 0U;
     }
-    return rank;
+    return below;
 }
 
 // The rank of the code whose decoded value is nearest to `sample`; of two as
