@@ -2,9 +2,9 @@
 // Measures the ADPCM encoder on a fixed set of sounds at 8000 Hz: its
 // signal-to-noise ratio and file size beside a plain encoder (nearest code,
 // blocks of 800), and its speed.
-//   encoders-benchmark [SPEECH.wav]
-// SPEECH.wav: 16-bit mono PCM at 8000 Hz (bench/encoders.sh makes one with
-// espeak-ng); the other sounds are made here.
+//   encoders-benchmark [SPEECH.wav...]
+// SPEECH.wav: 16-bit mono PCM at 8000 Hz, named in the table by its file name
+// (bench/encoders.sh makes two with espeak-ng); the other sounds are made here.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -139,13 +139,15 @@ double snr(const Samples& original, const Samples& decoded) {
 
 int main(int argc, char* argv[]) {
     std::vector<Sound> sounds;
-    if (argc > 1) {
-        Samples speech = readWave(argv[1]);
+    for (int i = 1; i < argc; ++i) {
+        Samples speech = readWave(argv[i]);
         if (speech.empty()) {
-            std::printf("no 16-bit samples in %s\n", argv[1]);
+            std::printf("no 16-bit samples in %s\n", argv[i]);
             return 1;
         }
-        sounds.push_back({"speech", std::move(speech)});
+        std::string name = argv[i];
+        name = name.substr(name.find_last_of('/') + 1);
+        sounds.push_back({name.substr(0, name.rfind('.')), std::move(speech)});
     }
     sounds.push_back({"music", music()});
     sounds.push_back({"sweep", sweep()});
@@ -161,7 +163,7 @@ int main(int argc, char* argv[]) {
         {"search, fixed 800", {800, true, false}},
         {"default (search, chosen ends)", {800, false, false}},
     };
-    std::printf("%-8s %-30s %9s %9s %9s %9s\n", "sound", "mode", "SNR dB", "vs base", "bytes", "vs base");
+    std::printf("%-10s %-30s %9s %9s %9s %9s\n", "sound", "mode", "SNR dB", "vs base", "bytes", "vs base");
     for (const Sound& sound : sounds) {
         double baseSnr = 0;
         double baseBytes = 0;
@@ -173,7 +175,7 @@ int main(int argc, char* argv[]) {
                 baseSnr = s;
                 baseBytes = bytes;
             }
-            std::printf("%-8s %-30s %9.2f %+9.2f %9.0f %+8.2f%%\n", sound.name.c_str(), mode.name, s, s - baseSnr,
+            std::printf("%-10s %-30s %9.2f %+9.2f %9.0f %+8.2f%%\n", sound.name.c_str(), mode.name, s, s - baseSnr,
                         bytes, 100 * (bytes / baseBytes - 1));
         }
     }
