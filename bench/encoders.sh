@@ -22,7 +22,7 @@ mkdir -p "$work"
 
 speak() {  # NAME VOICE TEXT
     espeak-ng -v "$2" -w "$work/$1-raw.wav" "$3"
-    sox "$work/$1-raw.wav" -r 8000 -c 1 -b 16 "$work/$1.wav"
+    sox -D "$work/$1-raw.wav" -r 8000 -c 1 -b 16 "$work/$1.wav"  # no dither: the same samples every run
 }
 speak speech en "The quick brown fox jumps over the lazy dog. A record of the meeting was kept on the small \
 machine, and played back later that evening. Please speak clearly after the tone, then press the button to stop."
