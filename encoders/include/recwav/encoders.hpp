@@ -23,16 +23,15 @@ void encodeALawSamples(const std::int16_t* samples, std::size_t count, std::uint
 //
 // Every block restarts the decoder at predictor 0 and step index 0, so a
 // restart costs quality where the sound is loud. By default the encoder ends
-// each block where a restart costs least for the block's length: among the
-// lengths from half of maxBlock to maxBlock (even ones, and maxBlock itself),
-// the end after which a fresh decoder follows the next adpcmLookahead samples
-// best, per sample of the block. The codes of a block are then chosen by a
-// small search (a beam of decoder states) rather than one nearest code at a
-// time.
+// each block where a restart costs least per sample of the block, among the
+// lengths from half of maxBlock to maxBlock (even ones, and maxBlock itself);
+// a restart's cost is the error of a fresh decoder's nearest codes over the
+// next adpcmLookahead samples. The codes of a block are then chosen by a small
+// search (a beam of decoder states) rather than one nearest code at a time.
 
-// maxBlock runs from 1 to this: the encoder holds a few bytes per sample of
-// the longest block (at this limit about 20 MB); the block header could count
-// up to maxCompactCount.
+// maxBlock runs from 1 to this: the encoder holds 11 bytes per sample of the
+// longest block (at this limit about 12 MB), though a block header could
+// count up to maxCompactCount.
 inline constexpr std::uint32_t maxAdpcmBlockLimit = 1U << 20;
 
 // Samples past a candidate block end that the choice of the end looks at.
@@ -48,7 +47,8 @@ struct AdpcmSettings {
 
 // Codes a stream of samples into ADPCM blocks a window at a time, so that
 // memory stays bounded whatever the length of the sound: `pending` never
-// holds more than maxBlock + adpcmLookahead samples.
+// holds more than maxBlock + adpcmLookahead samples. Set `settings` before the
+// first call and leave them until finishAdpcm.
 struct AdpcmEncoder {
     AdpcmSettings settings;
     std::vector<std::int16_t> pending;  // samples given but not yet in a block
