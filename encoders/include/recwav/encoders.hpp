@@ -11,29 +11,58 @@ namespace recwav {
 
 // ---- A-law ----
 
-// The code whose decoded value is nearest to `sample`.
+// The code whose decoded value is nearest to `sample`; a sample halfway
+// between two codes' values takes the one of smaller magnitude, and 0 the
+// positive code (the decoder has no code for 0). Every code re-encodes to
+// itself.
 std::uint8_t encodeALawSample(std::int16_t sample);
 
 void encodeALawSamples(const std::int16_t* samples, std::size_t count, std::uint8_t* codes);
 
 // ---- IMA ADPCM in blocks ----
+//
+// Every block restarts the decoder at predictor 0 and step index 0, so a
+// restart costs quality where the sound is loud. By default the encoder ends
+// each block where a restart costs least per sample of the block, among the
+// lengths from half of maxBlock to maxBlock (even ones, and maxBlock itself);
+// a restart's cost is the error of a fresh decoder's nearest codes over the
+// next adpcmLookahead samples. The codes of a block are then chosen by a small
+// search (a beam of decoder states) rather than one nearest code at a time.
+
+// maxBlock runs from 1 to this: the encoder holds 11 bytes per sample of the
+// longest block (at this limit about 12 MB), though a block header could
+// count up to maxCompactCount.
+inline constexpr std::uint32_t maxAdpcmBlockLimit = 1U << 20;
+
+// Samples past a candidate block end that the choice of the end looks at.
+inline constexpr std::uint32_t adpcmLookahead = 16;
 
 struct AdpcmSettings {
-    std::uint32_t maxBlock = 800;  // samples in a block, at most
+    std::uint32_t maxBlock = 800;  // samples in a block, at most: 1 to maxAdpcmBlockLimit
     bool fixedBlocks = false;      // every block maxBlock samples long, but the last
+    // Each code the one whose decoded value is nearest, with no search (with
+    // fixedBlocks: the plain encoder the default is measured against).
+    bool greedy = false;
 };
 
 // Codes a stream of samples into ADPCM blocks a window at a time, so that
-// memory stays bounded whatever the length of the sound.
+// memory stays bounded whatever the length of the sound: `pending` never
+// holds more than maxBlock + adpcmLookahead samples. Set `settings` before the
+// first call and leave them until finishAdpcm.
 struct AdpcmEncoder {
     AdpcmSettings settings;
     std::vector<std::int16_t> pending;  // samples given but not yet in a block
+    // Scratch of the search, kept to spare an allocation per block.
+    std::vector<std::uint8_t> trail;
+    std::vector<std::uint8_t> codes;
 };
 
 // Takes `count` more samples and appends to `out` every block it can now
 // decide, each with its block header, as a Record file holds them; appends to
 // `decoded`, when given, the samples those blocks decode to. Returns the number
-// of samples in the blocks appended.
+// of samples in the blocks appended. The bytes do not depend on how the
+// samples are split between calls. Throws std::invalid_argument when maxBlock
+// is out of its range.
 std::size_t encodeAdpcm(AdpcmEncoder& encoder, const std::int16_t* samples, std::size_t count,
                         std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded = nullptr);
 
