@@ -31,6 +31,23 @@ bool isPsionFile(const std::uint8_t* head, std::size_t length) {
     return length >= series3SoundMagic.size() && std::equal(series3SoundMagic.begin(), series3SoundMagic.end(), head);
 }
 
+// Codings whose samples are not integers: libsndfile would hand them out as
+// 16-bit values unscaled, so they go the way of floats.
+bool isFloatCoded(int format) {
+    switch (format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_FLOAT:
+        case SF_FORMAT_DOUBLE:
+        case SF_FORMAT_VORBIS:
+        case SF_FORMAT_OPUS:
+        case SF_FORMAT_MPEG_LAYER_I:
+        case SF_FORMAT_MPEG_LAYER_II:
+        case SF_FORMAT_MPEG_LAYER_III:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // Full scale is 1.0 in libsndfile's floats; beyond it the sample is clamped.
 std::int16_t toSample(float value, std::uint64_t& clipped) {
     const float scaled = value * 32768.0F;
@@ -78,13 +95,11 @@ std::unique_ptr<AudioInput> openSound(const char* path, OpenFailure& failure) {
     auto input = std::make_unique<AudioInput>();
     input->sampleRate = static_cast<std::uint32_t>(info.samplerate);
     input->channels = info.channels;
-    if (input->sampleRate == recordSampleRate && info.channels == 1) {
+    if (input->sampleRate == recordSampleRate && info.channels == 1 && !isFloatCoded(info.format)) {
+        // 16-bit samples come through as they are; wider ones lose their low bits.
         input->kind = InputKind::untouched;
-        // Integer samples come through as they are; floating-point ones are
-        // clamped rather than wrapped.
-        sf_command(sound.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
     } else {
-        input->kind = input->sampleRate == recordSampleRate ? InputKind::mixed : InputKind::resampled;
+        input->kind = input->sampleRate == recordSampleRate ? InputKind::converted : InputKind::resampled;
         input->frames.resize(framesPerRead * static_cast<std::size_t>(info.channels));
         input->mono.resize(framesPerRead);
     }
@@ -146,7 +161,7 @@ bool refill(AudioInput& input) {
         }
         input.mono[frame] = sum / static_cast<float>(channels);
     }
-    if (input.kind == InputKind::mixed) {
+    if (input.kind == InputKind::converted) {
         appendConverted(input, input.mono.data(), count);
         return count > 0;
     }

@@ -33,9 +33,9 @@ struct SoxrDeleter {
 
 enum class InputKind {
     record,     // a Record file, decoded by our own reader: 8000 Hz mono as it stands
-    untouched,  // 8000 Hz mono through libsndfile, read as 16-bit samples
-    mixed,      // 8000 Hz, several channels: averaged
-    resampled,  // any other rate: averaged, then resampled by libsoxr
+    untouched,  // 8000 Hz mono integer samples through libsndfile, read as 16-bit samples
+    converted,  // 8000 Hz, several channels or floating-point samples: averaged, then clamped
+    resampled,  // any other rate: averaged, resampled by libsoxr, then clamped
 };
 
 struct AudioInput {
