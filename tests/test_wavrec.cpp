@@ -282,6 +282,7 @@ ProgramRun runWavrecProgram(const TempDir& dir, const std::vector<std::string>& 
     std::vector<std::string> strings = {WAVREC_EXE};
     strings.insert(strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
+    argv.reserve(strings.size() + 1);
     for (std::string& s : strings) {
         argv.push_back(s.data());
     }
