@@ -215,6 +215,14 @@ void watchSignals(bool on) {
     }
 }
 
+void removeTemporary() {
+    if (temporaryPath[0] != '\0') {
+        unlink(temporaryPath);
+        temporaryPath[0] = '\0';
+    }
+    watchSignals(false);
+}
+
 bool writeAll(std::FILE* output, const void* bytes, std::size_t count) {
     return count == 0 || std::fwrite(bytes, 1, count, output) == count;
 }
@@ -241,17 +249,12 @@ std::FILE* createTemporary(const char* outputPath) {
     fchmod(fd, 0666 & ~mask);
     std::FILE* file = fdopen(fd, "wb");
     if (file == nullptr) {
+        const int cause = errno;
         close(fd);
+        removeTemporary();
+        errno = cause;
     }
     return file;
-}
-
-void removeTemporary() {
-    if (temporaryPath[0] != '\0') {
-        unlink(temporaryPath);
-        temporaryPath[0] = '\0';
-    }
-    watchSignals(false);
 }
 
 }  // namespace
