@@ -3,9 +3,9 @@
 #include <new>
 
 #include <recwav/endian.hpp>
+#include <recwav/files.hpp>
 
 #include "converter/converter.hpp"
-#include "converter/files.hpp"
 
 namespace recwav {
 

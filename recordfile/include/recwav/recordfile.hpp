@@ -74,6 +74,46 @@ inline constexpr std::uint32_t maxCompactCount = (1U << 29) - 1;
 // maxCompactCount.
 void appendCompactCount(std::vector<std::uint8_t>& bytes, std::uint32_t value);
 
+// ---- Writing ----
+
+// The sound header's three fields that the conversion does not interpret. As
+// public format notes describe them: how often the device repeats the sound,
+// its playback volume, and the pause between repeats.
+struct SoundHeaderFields {
+    std::uint16_t repeats = 0;  // hdrShort
+    std::uint8_t volume = 0;    // hdrByte
+    std::uint32_t gap = 0;      // hdrLong, in microseconds
+};
+
+// Everything a written Record file holds before its coded sound, in this
+// order, with the stream table first so that the decoders, which read to the
+// end of the file, meet nothing but codes behind the sound header:
+//   identification header (20 bytes), table at offset 20
+//   stream table: count byte 0x04 (two entries), the sound data entry, then the
+//     identity entry (17 bytes)
+//   identity stream: the word 0x1000007E alone (4 bytes)
+//   sound header (20 bytes): declared count, codec word, repeats (16-bit),
+//     volume (8-bit), one zero byte, gap (32-bit), four zero bytes
+inline constexpr std::size_t recordTablePosition = identificationHeaderSize;
+inline constexpr std::size_t recordIdentityPosition = recordTablePosition + 1 + 2 * tableEntrySize;
+inline constexpr std::size_t recordSoundHeaderPosition = recordIdentityPosition + 4;
+inline constexpr std::size_t recordPreambleSize = recordSoundHeaderPosition + soundHeaderSize;
+// Where the declared sample count sits, to be set once the sound is written.
+inline constexpr std::size_t recordDeclaredCountPosition = recordSoundHeaderPosition;
+
+// The largest count a sound header can declare: the reader takes 0xFFFFFFFF
+// for a refusal.
+inline constexpr std::uint32_t maxDeclaredCount = 0xFFFFFFFE;
+
+// The bytes before the coded sound of a Record file of `codec` (codecALaw or
+// codecAdpcm) declaring `sampleCount` samples.
+std::array<std::uint8_t, recordPreambleSize> recordFilePreamble(std::uint32_t codec, std::uint32_t sampleCount,
+                                                                const SoundHeaderFields& fields);
+
+// Sets the declared count of a Record file written from recordFilePreamble,
+// and leaves `output` at its end. False when the seek or the write fails.
+bool patchDeclaredCount(std::FILE* output, std::uint32_t sampleCount);
+
 // Appends the header of an ADPCM block of `samples` samples: their count, a
 // second count that readers do not use (written equal to the first), and four
 // skipped bytes (written as zeros). The codes follow it, two to a byte.

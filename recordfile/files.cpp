@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "converter/files.hpp"
+#include <recwav/files.hpp>
 
 #if defined(_WIN32)
 #include <windows.h>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// What the converter asks of the file system besides the C library's files.
+// What the programs ask of the file system besides the C library's files.
 #pragma once
 
 namespace recwav {

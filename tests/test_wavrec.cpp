@@ -1,0 +1,438 @@
+// SPDX-License-Identifier: MIT
+// wavrec: what it writes converts back to exactly the samples the encoder
+// meant; its audio input keeps samples untouched where it can and durations
+// where it resamples; the built program's refusals.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <recwav/decoders.hpp>
+#include <recwav/encoders.hpp>
+#include <recwav/recordfile.hpp>
+
+#include "converter/converter.hpp"
+#include "test_files.hpp"
+#include "wavrec/wavrec.hpp"
+
+using namespace recwav;
+namespace fs = std::filesystem;
+using fixture::Bytes;
+
+namespace {
+
+using Samples = std::vector<std::int16_t>;
+
+// Speech-like enough: a wandering tone with noise and a quiet stretch.
+Samples testSignal(std::size_t count) {
+    Samples samples(count);
+    std::uint32_t seed = 12345;
+    for (std::size_t i = 0; i < count; ++i) {
+        seed = seed * 1664525 + 1013904223;
+        const double tone =
+            12000 * std::sin(0.002 * static_cast<double>(i * i % 100000) + 0.07 * static_cast<double>(i));
+        const double noise = static_cast<double>(seed >> 20) - 2048;
+        samples[i] = static_cast<std::int16_t>(i % 3000 < 500 ? noise / 64 : tone + noise);
+    }
+    return samples;
+}
+
+// Writes a sound file through libsndfile: interleaved frames of `channels`.
+template <typename T>
+void writeSound(const fs::path& path, int rate, int channels, int format, const std::vector<T>& frames) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE* sound = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(sound, nullptr) << sf_strerror(nullptr);
+    const auto count = static_cast<sf_count_t>(frames.size() / static_cast<std::size_t>(channels));
+    if constexpr (std::is_same_v<T, float>) {
+        // Floats beyond full scale are kept, not clamped on the way in.
+        sf_command(sound, SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
+        EXPECT_EQ(sf_writef_float(sound, frames.data(), count), count);
+    } else {
+        EXPECT_EQ(sf_writef_short(sound, frames.data(), count), count);
+    }
+    sf_close(sound);
+}
+
+struct ReadBack {
+    Samples samples;
+    std::uint64_t clipped = 0;
+};
+
+// All that an input gives, read in an odd chunk size.
+ReadBack readAll(const fs::path& path) {
+    OpenFailure failure;
+    const std::unique_ptr<AudioInput> input = openAudioInput(path.c_str(), failure);
+    ReadBack all;
+    Samples chunk(999);
+    for (std::size_t got = 0; input && (got = readAudio(*input, chunk.data(), chunk.size())) > 0;) {
+        all.samples.insert(all.samples.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
+    }
+    EXPECT_TRUE(input && input->error.empty()) << failure.cause;
+    all.clipped = input ? input->clipped : 0;
+    return all;
+}
+
+struct Written {
+    RecordingResult result;
+    Samples decoded;  // what the encoder meant
+};
+
+Written wavrecFile(const fs::path& in, const fs::path& out, const WavrecSettings& settings) {
+    Written written;
+    OpenFailure failure;
+    const std::unique_ptr<AudioInput> input = openAudioInput(in.c_str(), failure);
+    EXPECT_TRUE(input) << failure.cause;
+    const FilePtr output(std::fopen(out.c_str(), "wb"));
+    if (input && output) {
+        written.result = writeRecording(*input, settings, output.get(), &written.decoded);
+    }
+    return written;
+}
+
+// recwav's own conversion of a Record file: the samples behind the 44-byte header.
+Samples recwavSamples(const fs::path& rec, const fs::path& wav) {
+    std::string in = rec.string();
+    std::string out = wav.string();
+    char program[] = "recwav";
+    char* argv[] = {program, in.data(), out.data(), nullptr};
+    EXPECT_EQ(runRecwav(3, argv), 0);
+    const Bytes bytes = readFile(wav);
+    Samples samples;
+    for (std::size_t at = 44; at + 1 < bytes.size(); at += 2) {
+        samples.push_back(static_cast<std::int16_t>(loadLe16(bytes.data() + at)));
+    }
+    return samples;
+}
+
+// The coded sound of a Record file, behind its sound header.
+Bytes codedSound(const fs::path& rec) {
+    const FilePtr file(std::fopen(rec.c_str(), "rb"));
+    SoundStream stream;
+    EXPECT_NE(parseRecordFile(file.get(), stream), -1) << rec;
+    Bytes bytes;
+    for (int c = 0; (c = std::fgetc(file.get())) != EOF;) {
+        bytes.push_back(static_cast<std::uint8_t>(c));
+    }
+    return bytes;
+}
+
+// The sample counts of the ADPCM blocks of a Record file.
+std::vector<std::uint32_t> adpcmBlockSizes(const fs::path& rec) {
+    const FilePtr file(std::fopen(rec.c_str(), "rb"));
+    SoundStream stream;
+    EXPECT_NE(parseRecordFile(file.get(), stream), -1) << rec;
+    std::vector<std::uint32_t> sizes;
+    for (CompactCount count; (count = readCompactCount(file.get())).complete;) {
+        sizes.push_back(count.value);
+        readCompactCount(file.get());
+        std::fseek(file.get(), 4 + (count.value + 1) / 2, SEEK_CUR);
+    }
+    return sizes;
+}
+
+}  // namespace
+
+TEST(Wavrec, EveryFileConvertsToTheSamplesTheEncoderMeant) {
+    const struct {
+        const char* name;
+        std::uint32_t codec;
+        AdpcmSettings adpcm;
+    } codings[] = {
+        {"alaw", codecALaw, {}},
+        {"adpcm", codecAdpcm, {}},
+        {"adpcm fixed 7", codecAdpcm, {7, true}},
+        {"adpcm max 1", codecAdpcm, {1, false}},
+    };
+    for (const auto& coding : codings) {
+        for (const std::size_t length : {0, 1, 2, 7, 3999, 4000, 4001, 9001}) {
+            SCOPED_TRACE(std::string(coding.name) + ", " + std::to_string(length) + " samples");
+            TempDir dir;
+            const Samples signal = testSignal(length);
+            writeSound(dir / "in.wav", 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, signal);
+            WavrecSettings settings;
+            settings.codec = coding.codec;
+            settings.adpcm = coding.adpcm;
+            const Written written = wavrecFile(dir / "in.wav", dir / "out.rec", settings);
+            ASSERT_EQ(written.result.failure, RecordingResult::Failure::none) << written.result.cause;
+            EXPECT_EQ(written.result.samples, length);
+            ASSERT_EQ(written.decoded.size(), length);
+
+            EXPECT_EQ(recwavSamples(dir / "out.rec", dir / "out.wav"), written.decoded);
+            EXPECT_EQ(fs::file_size(dir / "out.wav"), 44 + 2 * length) << "the declared count";
+            if (coding.codec == codecALaw) {
+                // An 8000 Hz mono input reaches the encoder untouched.
+                Bytes expected(length);
+                encodeALawSamples(signal.data(), length, expected.data());
+                EXPECT_EQ(codedSound(dir / "out.rec"), expected);
+                continue;
+            }
+            const std::vector<std::uint32_t> blocks = adpcmBlockSizes(dir / "out.rec");
+            std::uint64_t total = 0;
+            for (std::size_t i = 0; i < blocks.size(); ++i) {
+                EXPECT_LE(blocks[i], coding.adpcm.maxBlock);
+                if (coding.adpcm.fixedBlocks && i + 1 < blocks.size()) {
+                    EXPECT_EQ(blocks[i], coding.adpcm.maxBlock);
+                }
+                total += blocks[i];
+            }
+            EXPECT_EQ(total, length);
+        }
+    }
+}
+
+TEST(Wavrec, ALawThroughRecwavAndBackGivesTheSameCodes) {
+    const fs::path example = fs::path(EXAMPLES_DIR) / "tune-alaw.rec";
+    TempDir dir;
+    recwavSamples(example, dir / "tune.wav");
+    // Through the WAV recwav made, and straight from the Record file.
+    for (const fs::path& input : {dir / "tune.wav", example}) {
+        const Written written = wavrecFile(input, dir / "again.rec", {});
+        ASSERT_EQ(written.result.failure, RecordingResult::Failure::none) << written.result.cause;
+        EXPECT_EQ(codedSound(dir / "again.rec"), codedSound(example)) << input;
+    }
+}
+
+TEST(AudioInput, MixesAndResamplesKeepingTheDuration) {
+    const double pi = std::acos(-1.0);
+    const struct {
+        const char* name;
+        int rate;
+        int channels;
+        int format;
+        std::size_t frames;
+        std::function<float(std::size_t frame, int channel)> signal;
+        double rms;  // expected of the output, after the filter's first and last few ms
+        bool clips;
+    } cases[] = {
+        {"48 kHz stereo", 48000, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 59259,
+         [&](std::size_t i, int) {
+             return static_cast<float>(0.5 * std::sin(2 * pi * 440 * static_cast<double>(i) / 48000));
+         },
+         0.5 / std::sqrt(2.0) * 32768, false},
+        {"8 kHz stereo, channels opposed", 8000, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 4001,
+         [](std::size_t i, int channel) { return (channel == 0 ? 1.0F : -1.0F) * static_cast<float>(i % 200) / 400; },
+         0, false},
+        {"16 kHz beyond full scale", 16000, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 16000,
+         [](std::size_t, int) { return 1.5F; }, 32767, true},
+        {"8 kHz mono float beyond full scale", 8000, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 800,
+         [](std::size_t i, int) { return i % 2 == 0 ? 1.5F : -2.0F; }, 32767.5, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::vector<float> frames;
+        for (std::size_t i = 0; i < c.frames; ++i) {
+            for (int channel = 0; channel < c.channels; ++channel) {
+                frames.push_back(c.signal(i, channel));
+            }
+        }
+        writeSound(dir / "in.wav", c.rate, c.channels, c.format, frames);
+        const ReadBack back = readAll(dir / "in.wav");
+        const Samples& out = back.samples;
+
+        const double expectedLength = static_cast<double>(c.frames) * 8000 / c.rate;
+        EXPECT_LE(std::abs(static_cast<double>(out.size()) - expectedLength), 8) << "within a millisecond";
+        const std::size_t edge = std::min<std::size_t>(out.size() / 4, 80);
+        double sum = 0;
+        for (std::size_t i = edge; i < out.size() - edge; ++i) {
+            sum += static_cast<double>(out[i]) * out[i];
+        }
+        const double rms = std::sqrt(sum / static_cast<double>(out.size() - 2 * edge));
+        EXPECT_NEAR(rms, c.rms, 0.02 * c.rms + 0.5);
+        EXPECT_EQ(back.clipped > 0, c.clips);
+    }
+}
+
+namespace {
+
+struct ProgramRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+ProgramRun runWavrecProgram(const TempDir& dir, const std::vector<std::string>& args) {
+    const fs::path captured = dir.path().parent_path() / (dir.path().filename().string() + ".out");
+    const fs::path capturedErr = dir.path().parent_path() / (dir.path().filename().string() + ".err");
+    std::vector<std::string> strings = {WAVREC_EXE};
+    strings.insert(strings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    argv.reserve(strings.size() + 1);
+    for (std::string& s : strings) {
+        argv.push_back(s.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, capturedErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const std::string workDir = dir.path().string();
+    posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
+    pid_t pid = 0;
+    ProgramRun run;
+    if (posix_spawn(&pid, WAVREC_EXE, &actions, nullptr, argv.data(), environ) == 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    const Bytes out = readFile(captured);
+    const Bytes err = readFile(capturedErr);
+    run.out.assign(out.begin(), out.end());
+    run.err.assign(err.begin(), err.end());
+    fs::remove(captured);
+    fs::remove(capturedErr);
+    return run;
+}
+
+std::vector<std::string> filesIn(const TempDir& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+        names.push_back(fs::relative(entry.path(), dir.path()).string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+TEST(WavrecCommand, CopiesTheHeaderFieldsFromADeviceRecording) {
+    TempDir dir;
+    writeSound(dir / "in.wav", 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, testSignal(10));
+    fixture::RecordFile device;
+    device.hdrShort = 0x0302;
+    device.hdrByte = 0x04;
+    device.hdrLong = 0x0A0B0C0D;
+    writeFile(dir / "device.rec", fixture::buildRecordFile(device).bytes);
+
+    const struct {
+        std::vector<std::string> options;
+        SoundHeaderFields expected;
+    } cases[] = {
+        {{}, defaultSoundHeaderFields},
+        {{"--header-from", "device.rec"}, {0x0302, 0x04, 0x0A0B0C0D}},
+        {{"--volume", "1", "--header-from", "device.rec"}, {0x0302, 1, 0x0A0B0C0D}},  // a named option wins
+        {{"--repeats", "65535", "--volume", "255", "--gap", "4294967295"}, {0xFFFF, 0xFF, 0xFFFFFFFF}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"in.wav", "out.rec"});
+        const ProgramRun run = runWavrecProgram(dir, args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        const FilePtr file(std::fopen((dir / "out.rec").c_str(), "rb"));
+        SoundStream stream;
+        ASSERT_EQ(parseRecordFile(file.get(), stream), 10);
+        EXPECT_EQ(stream.hdrShort, c.expected.repeats);
+        EXPECT_EQ(stream.hdrByte, c.expected.volume);
+        EXPECT_EQ(stream.hdrLong, c.expected.gap);
+    }
+}
+
+TEST(WavrecCommand, ExitsAndReportsAsDocumented) {
+    const auto wav = [](const TempDir& dir) {
+        writeSound(dir / "in.wav", 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, testSignal(100));
+    };
+    const auto epoc = [](const TempDir& dir) {
+        fixture::RecordFile other;
+        other.codec = 7;  // a Psion file, but no coding we know
+        writeFile(dir / "in.wav", fixture::buildRecordFile(other).bytes);
+    };
+    const struct {
+        const char* name;
+        std::function<void(const TempDir&)> setup;
+        std::vector<std::string> args;
+        int status;
+        std::string message;  // on standard error, or on standard output for --help and --version
+        bool outputWritten;
+    } cases[] = {
+        {"converts", wav, {"-c", "adpcm", "in.wav", "out.rec"}, 0, "", true},
+        {"clamps and says so",
+         [](const TempDir& dir) {
+             writeSound(dir / "in.wav", 11025, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, std::vector<float>(500, 3.0F));
+         },
+         {"in.wav", "out.rec"},
+         0,
+         "wavrec: 'in.wav': ",
+         true},
+        {"help", nullptr, {"--help"}, 0, "Usage: wavrec [OPTIONS] INPUT OUTPUT.rec", false},
+        {"version", nullptr, {"--version"}, 0, "wavrec (recwav) ", false},
+        {"missing input",
+         nullptr,
+         {"in.wav", "out.rec"},
+         1,
+         "wavrec: cannot open 'in.wav': No such file or directory\n",
+         false},
+        {"output is the input",
+         wav,
+         {"in.wav", "in.wav"},
+         1,
+         "wavrec: will not write over 'in.wav', which it reads\n",
+         false},
+        {"not a sound file",
+         [](const TempDir& dir) { writeFile(dir / "in.wav", Bytes(300, 'x')); },
+         {"in.wav", "out.rec"},
+         1,
+         "wavrec: cannot read 'in.wav': not a sound file wavrec can read",
+         false},
+        {"a Psion file we cannot read",
+         epoc,
+         {"in.wav", "out.rec"},
+         1,
+         "wavrec: cannot read 'in.wav': a Psion file, but not a Record file wavrec can read\n",
+         false},
+        {"no output folder",
+         wav,
+         {"in.wav", "none/out.rec"},
+         1,
+         "wavrec: cannot create 'none/out.rec': No such file or directory\n",
+         false},
+        {"unknown option", wav, {"--loud", "in.wav", "out.rec"}, 2, "wavrec: unknown option '--loud'\n", false},
+        {"bad coding", wav, {"-c", "mp3", "in.wav", "out.rec"}, 2, "invalid value 'mp3' for --coding", false},
+        {"volume out of range", wav, {"--volume", "256", "in.wav", "out.rec"}, 2, "for --volume", false},
+        {"one path", wav, {"in.wav"}, 2, "wavrec: expected INPUT and OUTPUT.rec\n", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        if (c.setup) {
+            c.setup(dir);
+        }
+        std::vector<std::string> before = filesIn(dir);
+        const Bytes input = fs::exists(dir / "in.wav") ? readFile(dir / "in.wav") : Bytes{};
+        const ProgramRun run = runWavrecProgram(dir, c.args);
+        EXPECT_EQ(run.status, c.status);
+        const std::string& shown = c.status == 0 && !c.outputWritten ? run.out : run.err;
+        if (c.message.empty()) {
+            EXPECT_EQ(run.err, "");
+        } else {
+            EXPECT_NE(shown.find(c.message), std::string::npos) << shown;
+        }
+        if (c.status == 2) {
+            EXPECT_NE(run.err.find("Try 'wavrec --help'"), std::string::npos);
+        }
+        if (c.outputWritten) {
+            before.emplace_back("out.rec");
+            std::sort(before.begin(), before.end());
+        }
+        // Nothing else appears, no temporary file stays, and the input is as it was.
+        EXPECT_EQ(filesIn(dir), before);
+        if (!input.empty()) {
+            EXPECT_EQ(readFile(dir / "in.wav"), input);
+        }
+    }
+}
