@@ -273,7 +273,8 @@ RecordingResult writeRecording(AudioInput& input, const WavrecSettings& settings
     }
     std::vector<std::int16_t> samples(samplesPerRead);
     std::vector<std::uint8_t> codes;
-    AdpcmEncoder adpcm{settings.adpcm, {}};
+    AdpcmEncoder adpcm;
+    adpcm.settings = settings.adpcm;
     for (;;) {
         const std::size_t count = readAudio(input, samples.data(), samples.size());
         if (!input.error.empty()) {
