@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -63,6 +64,12 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     const std::filesystem::path folder = argv[1];
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error) {
+        std::printf("Error: could not create %s: %s\n", folder.string().c_str(), error.message().c_str());
+        return 1;
+    }
     const std::vector<std::int16_t> samples = synthesiseTune();
     fixture::RecordFile tuneALaw;
     tuneALaw.sampleCount = static_cast<std::uint32_t>(samples.size());

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Writes the fuzzer's seed corpus into the folder given: small Record files of
-// both codings in every table layout, and ADPCM blocks in every header form.
+// both codings in every table layout, ADPCM blocks in every header form, and
+// recordings long enough for several of the converter's batches.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -37,6 +38,33 @@ Bytes adpcmSound() {
     append(sound, {0x07, 0x00, 0xFD, 0xFF, 0, 0, 0, 0});  // unshifted form: 7 samples
     append(sound, fixture::packNibbles({0x7, 0xF, 0x0, 0x8, 0x4, 0xC, 0x3}));
     return sound;
+}
+
+// Blocks whose lengths put batch boundaries inside a block, at a block's end
+// and inside a code byte: 4001 (odd, past one batch), 505, 9000 and 3.
+Bytes longAdpcmSound() {
+    Bytes sound;
+    for (const std::size_t samples : {4001, 505, 9000, 3}) {
+        append(sound, fixture::adpcmBlock(fixture::encodeAdpcmCodes(wave(samples))));
+    }
+    return sound;
+}
+
+struct LongSeed {
+    const char* name;
+    std::uint32_t codec;
+    Bytes sound;
+    std::uint32_t declared;
+};
+
+// Samples well past the first batch of the converter, declared as they are or not.
+std::vector<LongSeed> longSeeds() {
+    return {
+        {"alaw-10000.rec", fixture::codecALaw, fixture::encodeALaw(wave(10000)), 10000},
+        {"alaw-20000-declared-5000.rec", fixture::codecALaw, fixture::encodeALaw(wave(20000)), 5000},
+        {"adpcm-long-blocks.rec", fixture::codecAdpcm, longAdpcmSound(), 4001 + 505 + 9000 + 3},
+        {"adpcm-30-blocks-of-505.rec", fixture::codecAdpcm, fixture::encodeAdpcm(wave(15150), 505), 20000},
+    };
 }
 
 }  // namespace
@@ -80,6 +108,17 @@ int main(int argc, char* argv[]) {
             }
             ++written;
         }
+    }
+    for (const LongSeed& seed : longSeeds()) {
+        fixture::RecordFile file;
+        file.codec = seed.codec;
+        file.sound = seed.sound;
+        file.sampleCount = seed.declared;
+        if (!fixture::saveBytes((folder / seed.name).string().c_str(), fixture::buildRecordFile(file).bytes)) {
+            std::printf("could not write %s\n", seed.name);
+            return 1;
+        }
+        ++written;
     }
     std::printf("%d seed files in %s\n", written, folder.string().c_str());
     return 0;

@@ -31,11 +31,10 @@ struct ProgramRun {
     std::string output;
 };
 
-// Runs recwav in `dir` with `argv0` as its name and `args` after it.
-ProgramRun runProgram(const TempDir& dir, const std::string& argv0, const std::vector<std::string>& args) {
+// Runs `program`, found on PATH, in `dir` with `argv` as its argument vector.
+ProgramRun runCommand(const TempDir& dir, const char* program, const std::vector<std::string>& args) {
     const fs::path captured = dir.path().parent_path() / (dir.path().filename().string() + ".stdout");
-    std::vector<std::string> strings = {argv0};
-    strings.insert(strings.end(), args.begin(), args.end());
+    std::vector<std::string> strings = args;
     std::vector<char*> argv;
     argv.reserve(strings.size() + 1);
     for (std::string& s : strings) {
@@ -50,7 +49,7 @@ ProgramRun runProgram(const TempDir& dir, const std::string& argv0, const std::v
     posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
     pid_t pid = 0;
     ProgramRun run;
-    if (posix_spawn(&pid, RECWAV_EXE, &actions, nullptr, argv.data(), environ) == 0) {
+    if (posix_spawnp(&pid, program, &actions, nullptr, argv.data(), environ) == 0) {
         int status = 0;
         waitpid(pid, &status, 0);
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -60,6 +59,13 @@ ProgramRun runProgram(const TempDir& dir, const std::string& argv0, const std::v
     run.output.assign(printed.begin(), printed.end());
     fs::remove(captured);
     return run;
+}
+
+// Runs recwav in `dir` with `argv0` as its name and `args` after it.
+ProgramRun runProgram(const TempDir& dir, const std::string& argv0, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {argv0};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runCommand(dir, RECWAV_EXE, argv);
 }
 
 ProgramRun runProgram(const TempDir& dir, const std::vector<std::string>& args) {
@@ -427,4 +433,52 @@ TEST(Command, RefusesEveryCutBeforeTheSoundAndConvertsTheRest) {
             }
         }
     }
+}
+
+// A failing card or disk, played by strace: one read of the input fails with
+// EIO once the sound is being decoded.
+TEST(Command, ReportsAReadErrorWhileDecodingAndKeepsThePartialOutput) {
+    TempDir dir;
+    if (runCommand(dir, "strace", {"strace", "-o", "/dev/null", "true"}).status != 0) {
+        GTEST_SKIP() << "strace is missing, or cannot trace here";
+    }
+    // Long enough for several of the program's 64 KiB reads.
+    Bytes codes(300000);
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        codes[i] = static_cast<std::uint8_t>(i * 131 % 251);
+    }
+    const Bytes input = recording(codes);
+    writeFile(dir / "in.rec", input);
+    ASSERT_EQ(runProgram(dir, {"in.rec", "whole.wav"}).status, 0);
+    const Bytes whole = readFile(dir / "whole.wav");
+
+    // Count the reads of the input, the last of which finds its end, then fail
+    // the one before: the last that brings sound.
+    const std::string inputPath = (dir / "in.rec").string();
+    // LeakSanitizer, in a sanitizer build, cannot run under ptrace.
+    const std::string noLeakCheck = "ASAN_OPTIONS=detect_leaks=0";
+    const ProgramRun traced = runCommand(dir, "strace",
+                                         {"strace", "-E", noLeakCheck, "-o", "reads.log", "-e", "trace=read", "-P",
+                                          inputPath, RECWAV_EXE, "in.rec", "traced.wav"});
+    ASSERT_EQ(traced.status, 0);
+    const Bytes logBytes = readFile(dir / "reads.log");
+    const std::string log(logBytes.begin(), logBytes.end());
+    std::size_t reads = 0;
+    for (std::size_t at = log.find("read("); at != std::string::npos; at = log.find("read(", at + 1)) {
+        ++reads;
+    }
+    ASSERT_GE(reads, 3U) << "the headers, some sound and the end";
+    const std::string inject = "inject=read:error=EIO:when=" + std::to_string(reads - 1);
+    const ProgramRun run = runCommand(dir, "strace",
+                                      {"strace", "-E", noLeakCheck, "-f", "-o", "/dev/null", "-P", inputPath, "-e",
+                                       inject, RECWAV_EXE, "in.rec", "out.wav"});
+
+    EXPECT_EQ(run.output, "Error: could not read input file in.rec\n");
+    EXPECT_EQ(run.status, exitFailure);
+    // The samples before the failure stay, and are those of a whole conversion.
+    const Bytes partial = readFile(dir / "out.wav");
+    EXPECT_GT(partial.size(), 44U);
+    EXPECT_LT(partial.size(), whole.size());
+    EXPECT_TRUE(std::equal(partial.begin(), partial.end(), whole.begin()));
+    EXPECT_EQ(readFile(dir / "in.rec"), input);
 }
