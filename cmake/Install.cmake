@@ -1,6 +1,8 @@
+# SPDX-License-Identifier: MIT
 # What `cmake --install` puts under the prefix, in two components:
-#   program:     bin/recwav and share/man/man1/recwav.1; where it is built,
-#                bin/wavrec and share/man/man1/wavrec.1 too
+#   program:     bin/recwav, share/man/man1/recwav.1 and the copyright file
+#                share/doc/recwav/copyright; where it is built, bin/wavrec and
+#                share/man/man1/wavrec.1 too
 #   development: the reader and decoders as a static library, their two
 #                headers under include/recwav, and the package config that
 #                find_package(recwav) reads.
@@ -14,6 +16,8 @@ if(TARGET wavrec)
     install(TARGETS wavrec RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
     install(FILES docs/wavrec.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
 endif()
+# The licence, in the machine-readable form Debian asks of every package.
+install(FILES cmake/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT program)
 
 set(recwavConfigDir ${CMAKE_INSTALL_LIBDIR}/cmake/recwav)
 # The include directory reaches consumers once, through the target's own
@@ -29,28 +33,47 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/recwavConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/recwavConfig.cmake ${PROJECT_BINARY_DIR}/recwavConfigVersion.cmake
     DESTINATION ${recwavConfigDir} COMPONENT development)
 
-# Packages: cpack -G TGZ or cpack -G DEB in the build folder.
+# Packages: cpack in the build folder. The .tar.gz carries the program as it
+# was built (the static PIE by default). The .deb is made only from a shared
+# build (-DRECWAV_STATIC=OFF), which depends on the runtimes through
+# dpkg-shlibdeps as Debian's policy asks; cmake/check-package.sh builds one in
+# build-package and runs lintian on it.
 set(CPACK_PACKAGE_NAME recwav)
 set(CPACK_PACKAGE_VENDOR "The recwav maintainers")
 set(CPACK_PACKAGE_CONTACT "The recwav maintainers <recwav@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-set(CPACK_PACKAGE_DESCRIPTION "recwav converts one sound recording from a Psion 5 Record file \
-(A-law or IMA ADPCM) into a 16-bit mono 8000 Hz RIFF/WAVE file. It refuses anything that is not \
-a Record file it understands, and never overwrites its input.")
+# Lines of at most 80 characters, as the Debian control file wants them.
+set(CPACK_PACKAGE_DESCRIPTION "recwav converts one sound recording from a Psion 5 Record file
+(A-law or IMA ADPCM) into a 16-bit mono 8000 Hz RIFF/WAVE file. It refuses
+anything that is not a Record file it understands, and never overwrites its
+input.")
 if(TARGET wavrec)
-    string(APPEND CPACK_PACKAGE_DESCRIPTION " wavrec goes the other way: any sound file that \
-libsndfile reads, or a Record file, mixed to mono, resampled to 8000 Hz and written as a Record \
-file in A-law or ADPCM.")
+    string(APPEND CPACK_PACKAGE_DESCRIPTION "
+wavrec goes the other way: any sound file that libsndfile reads, or a Record
+file, mixed to mono, resampled to 8000 Hz and written as a Record file in
+A-law or ADPCM.")
 endif()
-set(CPACK_GENERATOR TGZ DEB)
+if(RECWAV_STATIC)
+    set(CPACK_GENERATOR TGZ)
+else()
+    set(CPACK_GENERATOR TGZ DEB)
+endif()
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};recwav;program;/")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-if(NOT RECWAV_STATIC OR TARGET wavrec)
-    # Built against shared libraries (wavrec's libsndfile and libsoxr at
-    # least): depend on exactly those, as dpkg-shlibdeps finds them.
-    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-endif()
+# Every program in the package depends on exactly the shared libraries it
+# uses (the C and C++ runtimes, wavrec's libsndfile and libsoxr), as
+# dpkg-shlibdeps finds them.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# What debhelper would do for the .deb: compress the manual pages and add the
+# changelog; the script also refuses a static build.
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian/prepare.cmake)
+set(CPACK_RECWAV_STATIC ${RECWAV_STATIC})
+set(CPACK_RECWAV_CHANGELOG ${PROJECT_SOURCE_DIR}/cmake/debian/changelog)
+set(CPACK_RECWAV_LINTIAN_OVERRIDES ${PROJECT_SOURCE_DIR}/cmake/debian/lintian-overrides)
+set(CPACK_RECWAV_DOCDIR ${CMAKE_INSTALL_DOCDIR})
+set(CPACK_RECWAV_MANDIR ${CMAKE_INSTALL_MANDIR})
 include(CPack)
