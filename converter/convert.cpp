@@ -30,7 +30,7 @@ char outputFileBuffer[1 << 16];
 // Opening a directory for reading succeeds on some systems, yet it can never
 // be read as a file.
 std::FILE* openInput(const char* path) {
-    std::FILE* input = isDirectory(path) ? nullptr : std::fopen(path, "rb");
+    std::FILE* input = isDirectory(path) ? nullptr : openFile(path, "rb");
     if (input != nullptr) {
         std::setvbuf(input, inputFileBuffer, _IOFBF, sizeof inputFileBuffer);
     }
@@ -69,7 +69,7 @@ Outcome convertFile(const char* inputPath, const char* outputPath, Resources& ta
     if (sameFile(inputPath, outputPath)) {
         return Outcome::cannotOpenOutput;
     }
-    taken.output = std::fopen(outputPath, "wb");
+    taken.output = openFile(outputPath, "wb");
     if (taken.output == nullptr) {
         return Outcome::cannotOpenOutput;
     }
