@@ -4,8 +4,8 @@
 #   1. a shared, hardened Release build in build-package (RECWAV_STATIC=OFF,
 #      no tests), and cpack -G DEB there;
 #   2. lintian on the package: any error or warning fails;
-#   3. the package's fields and files (dpkg-deb), its program unpacked into a
-#      scratch folder (dpkg -x), checked with hardening-check and run on both
+#   3. the package's fields and files (dpkg-deb), its programs unpacked into a
+#      scratch folder (dpkg -x) and checked with hardening-check, recwav run on both
 #      examples; with REFERENCE, another recwav (the static build, say), the
 #      outputs must equal that program's byte for byte.
 #
@@ -33,7 +33,7 @@ dpkg -x "$deb" "$unpacked"
 program="$unpacked/usr/bin/recwav"
 # Control-flow protection (-fcf-protection) is not among the flags Debian 12
 # builds its packages with, so it is not asked of this one either.
-hardening-check --nocfprotection "$program"
+hardening-check --nocfprotection "$unpacked"/usr/bin/*
 for coding in alaw adpcm; do
     output="$unpacked/out/tune-$coding.wav"
     "$program" "$root/examples/tune-$coding.rec" "$output"

@@ -5,7 +5,8 @@
 #   - both examples converted through plain names and through names that no
 #     single code page holds (Aufnahme-ü-録音.rec into Ausgabe-ü-録音.wav), and
 #     the output compared with the Linux program's byte for byte;
-#   - a message that carries a name prints it (in UTF-8), with exit status 255;
+#   - a message that carries a name prints it (in UTF-8), with exit status 255,
+#     for a missing input and for a folder given as the input;
 #   - one file reached through two names is still refused as the output.
 # Wine's prefix and the files are kept in a scratch folder beside the program.
 #
@@ -55,6 +56,15 @@ run "fehlt-ü-録音.rec" "x.wav"
 expected="Error: could not open input file fehlt-ü-録音.rec"
 if [ "$said" != "$expected" ] || [ "$status" -ne 255 ] || [ -e x.wav ]; then
     fail "missing input: exit status $status, said \"$said\""
+else
+    echo "ok: $said (exit status $status)"
+fi
+
+mkdir "Ordner-ü-録音.rec"
+run "Ordner-ü-録音.rec" "x.wav"
+expected="Error: could not open input file Ordner-ü-録音.rec"
+if [ "$said" != "$expected" ] || [ "$status" -ne 255 ] || [ -e x.wav ]; then
+    fail "folder as input: exit status $status, said \"$said\""
 else
     echo "ok: $said (exit status $status)"
 fi

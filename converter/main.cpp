@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "converter/files.hpp"
+#include <recwav/files.hpp>
 
 // Windows passes the arguments as UTF-16; the char* arguments of main would be
 // in the system's code page, which cannot name every file. The converter takes
