@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times recwav against the floors of what it does, on seeded recordings:
 #   - a 100 MB A-law recording, against cp of a file the size of its WAV;
 #   - a 50 MB ADPCM recording (blocks of 250 to 749 samples), against cp likewise;

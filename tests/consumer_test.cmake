@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the development files of the build in BUILD_DIR to a fresh prefix,
 # builds the consumer project against them with find_package(recwav), and runs
 # it on EXAMPLE, expecting EXPECTED in what it prints.

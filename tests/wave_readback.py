@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Converts a Record file with recwav and reads the result back with Python's
 own WAV reader, which knows nothing of recwav.
 
