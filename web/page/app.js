@@ -116,7 +116,14 @@ async function convertFile(file, path) {
 async function convertFiles(entries) {
   $('status').textContent = `Converting ${entries.length} files…`;
   for (const { file, path } of entries) {
-    await convertFile(file, path);
+    try {
+      await convertFile(file, path);
+    } catch (error) {
+      // A file larger than the browser can hold: say so, and go on with the others.
+      ++refusedCount;
+      results.append(element('li', { className: 'result refused' }, element('h3', { className: 'name', textContent: path }),
+        element('p', { className: 'reason', textContent: `Not converted: ${error.message}` })));
+    }
   }
   updateStatus();
 }

@@ -127,6 +127,17 @@ test('Record files convert to the bytes recwav writes; others are refused or ski
   assert.deepEqual(Buffer.from(zip['TUNE.wav']), alawWav);
 });
 
+test('a file dropped on the page converts like a chosen one', async () => {
+  const { page } = session;
+  const dropped = await page.evaluateHandle((bytes) => {
+    const transfer = new DataTransfer();
+    transfer.items.add(new File([new Uint8Array(bytes)], 'dropped.rec'));
+    return transfer;
+  }, [...readFileSync(example('tune-adpcm.rec'))]);
+  await page.locator('#drop-zone').dispatchEvent('drop', { dataTransfer: dropped });
+  await expectConverted('dropped.rec', 'ADPCM', cliWav(example('tune-adpcm.rec')));
+});
+
 test('readable at phone width: nothing wider than the screen', async () => {
   const { page } = session;
   await page.setViewportSize({ width: 360, height: 740 });
