@@ -2,14 +2,17 @@
 // The page's entry into the project's C++: whole files in memory in, whole
 // files in memory out. A file is read through the same reader and written
 // through the same WAVE header and conversion loop as recwav's, over memory
-// streams, so the page's WAV bytes are recwav's by construction.
+// streams, so the page's WAV bytes are recwav's by construction; sounds are
+// coded by the same encoders and Record file writer as wavrec's.
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include <recwav/decoders.hpp>
+#include <recwav/encoders.hpp>
 #include <recwav/endian.hpp>
 #include <recwav/recordfile.hpp>
 
@@ -43,6 +46,24 @@ struct WebConversion {
 WebConversion conversion;
 char* wavBytes = nullptr;
 
+// A Record file made from samples, laid out as 32-bit words for the page.
+struct WebRecording {
+    std::uint32_t address = 0;
+    std::uint32_t size = 0;
+    std::uint32_t samples = 0;  // declared, and coded
+};
+
+WebRecording recording;
+std::vector<std::uint8_t> recordBytes;
+
+// The sound header's fields as wavrec writes them by default: play once, no
+// pause, a middling volume.
+constexpr SoundHeaderFields soundHeaderFields = {0, 2, 0};
+
+std::uint32_t address(const void* pointer) {
+    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(pointer));
+}
+
 // Backups mix Record files with everything else, mostly without extensions.
 // A file whose first three identification words are a Record document's is
 // one, and a refusal is news; anything else is simply not ours.
@@ -57,6 +78,23 @@ bool looksLikeRecordFile(const std::uint8_t* data, std::size_t size) {
         }
     }
     return true;
+}
+
+void makeRecording(const std::int16_t* samples, std::uint32_t count, bool adpcm) {
+    std::vector<std::uint8_t> codes;
+    std::uint32_t coded = count;
+    if (adpcm) {
+        AdpcmEncoder encoder;
+        coded = static_cast<std::uint32_t>(encodeAdpcm(encoder, samples, count, codes));
+        coded += static_cast<std::uint32_t>(finishAdpcm(encoder, codes));
+    } else {
+        codes.resize(count);
+        encodeALawSamples(samples, count, codes.data());
+    }
+    const auto preamble = recordFilePreamble(adpcm ? codecAdpcm : codecALaw, coded, soundHeaderFields);
+    recordBytes.assign(preamble.begin(), preamble.end());
+    recordBytes.insert(recordBytes.end(), codes.begin(), codes.end());
+    recording = {address(recordBytes.data()), static_cast<std::uint32_t>(recordBytes.size()), coded};
 }
 
 WebOutcome convertInMemory(std::uint8_t* data, std::size_t size, std::FILE* input, std::FILE* output) {
@@ -127,11 +165,26 @@ const recwav::WebConversion* recwav_convert(std::uint8_t* data, std::uint32_t si
     }
     conversion.outcome = static_cast<std::uint32_t>(outcome);
     if (outcome == WebOutcome::converted) {
-        conversion.wavAddress = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(recwav::wavBytes));
+        conversion.wavAddress = recwav::address(recwav::wavBytes);
         conversion.wavSize = static_cast<std::uint32_t>(written);
         conversion.decoded = static_cast<std::uint32_t>((written - recwav::wavHeaderSize) / recwav::wavBytesPerSample);
     }
     return &conversion;
+}
+
+// Codes `count` samples of 8000 Hz mono sound as a Record file, in A-law
+// (coding 1) or ADPCM (coding 2, in wavrec's default blocks). Returns the
+// address of the result, which stays valid until the next call or
+// recwav_release_recording().
+const recwav::WebRecording* recwav_encode(const std::int16_t* samples, std::uint32_t count, std::uint32_t coding) {
+    recwav::makeRecording(samples, count, coding == static_cast<std::uint32_t>(recwav::WebCoding::adpcm));
+    return &recwav::recording;
+}
+
+// Frees the last Record file made.
+void recwav_release_recording() {
+    recwav::recordBytes = {};
+    recwav::recording = {};
 }
 
 }  // extern "C"

@@ -3,7 +3,7 @@
 // the project's own code (core.js), and shows a row per file.
 import { zipSync } from './fflate.js';
 import {
-  convertRecord, failureMessage, isRecordFile, sampleRate, soundToDeviceSamples, wavName, wavSamples,
+  convertRecord, encodeRecord, failureMessage, isRecordFile, sampleRate, soundToDeviceSamples, wavName, wavSamples,
 } from './core.js';
 
 const $ = (id) => document.getElementById(id);
@@ -201,6 +201,11 @@ function clearAll() {
 
 // ---- Sounds to Record files ----
 
+// The Record file is named after the sound, its extension replaced.
+function recordName(name) {
+  return name.replace(/\.[^./]{1,5}$/, '') + '.rec';
+}
+
 async function encodeSound(file, coding) {
   const row = element('li', { className: 'result' }, element('h3', { className: 'name', textContent: file.name }));
   row.dataset.name = file.name;
@@ -213,7 +218,22 @@ async function encodeSound(file, coding) {
     row.append(element('p', { className: 'reason', textContent: 'Refused: this browser cannot decode this sound' }));
     return;
   }
-  row.append(element('p', { className: 'reason', textContent: `Not yet: ${coding} encoding (${samples.length} samples) needs the Record file writer` }));
+  const record = encodeRecord(samples, coding);
+  // What the device will play: the Record file read back by the converter.
+  const heard = convertRecord(record);
+  if (heard.outcome !== 'converted') {
+    row.classList.add('refused');
+    row.append(element('p', { className: 'reason', textContent: `Refused: ${failureMessage(heard.outcome, recordName(file.name))}` }));
+    return;
+  }
+  row.append(element('p', { className: 'facts' }, fact('Coding', heard.coding, 'coding'),
+    fact('Duration', formatDuration(heard.decoded), 'duration'), fact('Samples', heard.declared, 'declared'),
+    fact('Size', `${record.length} bytes`, 'size')));
+  const name = recordName(file.name);
+  const parts = soundParts(`${name} as the device will play it`, heard.wav, name,
+    new Blob([record], { type: 'application/octet-stream' }), `Download ${name}`);
+  row.append(element('div', { className: 'sound' }, parts.player, parts.link), parts.canvas);
+  drawWaveform(parts.canvas, wavSamples(heard.wav));
 }
 
 async function encodeFiles(input) {
@@ -222,7 +242,7 @@ async function encodeFiles(input) {
   const coding = document.querySelector('input[name="coding"]:checked').value;
   $('encode-status').textContent = `Encoding ${files.length} sounds…`;
   for (const file of files) await encodeSound(file, coding);
-  $('encode-status').textContent = `${$('records').children.length} sounds encoded.`;
+  $('encode-status').textContent = `${$('records').querySelectorAll('.facts').length} sounds made into Record files.`;
 }
 
 // ---- Wiring ----

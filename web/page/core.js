@@ -61,6 +61,19 @@ export function convertRecord(bytes) {
   });
 }
 
+// Codes 8000 Hz samples (an Int16Array) as a Record file, 'alaw' or 'adpcm',
+// with the encoders and the writer that wavrec uses. Returns its bytes.
+export function encodeRecord(samples, coding) {
+  const bytes = new Uint8Array(samples.buffer, samples.byteOffset, samples.byteLength);
+  return withBytes(bytes, (address) => {
+    const at = core._recwav_encode(address, samples.length, coding === 'adpcm' ? 2 : 1) >>> 2;
+    const [recordAddress, size] = core.HEAPU32.slice(at, at + 2);
+    const record = core.HEAPU8.slice(recordAddress, recordAddress + size);
+    core._recwav_release_recording();
+    return record;
+  });
+}
+
 // The samples of a WAV file that convertRecord made (16-bit, little-endian).
 export function wavSamples(wav) {
   return new Int16Array(wav.buffer, wav.byteOffset + wavHeaderSize, (wav.length - wavHeaderSize) >> 1);

@@ -5,11 +5,12 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { mkdtempSync, readFileSync } from 'node:fs';
+import { mkdtempSync, readdirSync, readFileSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
+import { gzipSync } from 'node:zlib';
 import { unzipSync } from 'fflate';
-import { fetchInPage, launchBrowser, openPage, repoDir, serveSite } from './harness.mjs';
+import { fetchInPage, launchBrowser, openPage, repoDir, serveSite, siteDir } from './harness.mjs';
 
 const recwav = path.resolve(process.env.RECWAV || path.join(repoDir, 'build-release', 'recwav'));
 const scratch = mkdtempSync(path.join(tmpdir(), 'recwav-web-'));
@@ -117,9 +118,6 @@ test('Record files convert to the bytes recwav writes; others are refused or ski
   });
   assert.ok(Math.abs(duration - (alawWav.length - 44) / 2 / 8000) < 0.01, `duration ${duration}`);
 
-  await page.setViewportSize({ width: 900, height: 900 });
-  await page.screenshot({ path: path.join(repoDir, 'docs', 'web-screenshot.png'), fullPage: true });
-
   const [download] = await Promise.all([page.waitForEvent('download'),
     page.getByRole('button', { name: /Download all/ }).click()]);
   const zip = unzipSync(readFileSync(await download.path()));
@@ -136,6 +134,45 @@ test('a file dropped on the page converts like a chosen one', async () => {
   }, [...readFileSync(example('tune-adpcm.rec'))]);
   await page.locator('#drop-zone').dispatchEvent('drop', { dataTransfer: dropped });
   await expectConverted('dropped.rec', 'ADPCM', cliWav(example('tune-adpcm.rec')));
+});
+
+test('a sound becomes a Record file that the page and recwav read back', async () => {
+  const { page } = session;
+  for (const coding of ['alaw', 'adpcm']) {
+    await page.getByRole('radio', { name: coding === 'alaw' ? 'A-law' : 'ADPCM' }).check();
+    await page.getByLabel('Choose sounds').setInputFiles({ name: `tone-${coding}.wav`, mimeType: 'audio/wav', buffer: toneWav() });
+    const made = page.locator(`#records li[data-name="tone-${coding}.wav"]`);
+    const link = made.getByRole('link', { name: `Download tone-${coding}.rec` });
+    const record = await fetchInPage(page, await link.getAttribute('href'));
+
+    // Fed back as a file, it converts like any recording, to what recwav makes of it.
+    const name = `again-${coding}.rec`;
+    await page.getByLabel('Choose files').setInputFiles({ name, mimeType: 'application/octet-stream', buffer: record });
+    await row(name).locator('.facts').waitFor();
+    const recordPath = path.join(scratch, name);
+    writeFileSync(recordPath, record);
+    const wav = cliWav(recordPath);
+    await expectConverted(name, coding === 'alaw' ? 'A-law' : 'ADPCM', wav);
+
+    // 1.5 s of the tone at 8000 Hz: mixed down, resampled, at its level and pitch.
+    const samples = new Int16Array(wav.buffer, wav.byteOffset + 44, (wav.length - 44) / 2);
+    assert.equal(samples.length, 12000);
+    const middle = samples.subarray(1000, 11000);
+    const rms = Math.sqrt(middle.reduce((sum, value) => sum + value * value, 0) / middle.length);
+    assert.ok(Math.abs(rms - 12000 / Math.SQRT2) < 600, `level ${rms}`);
+    let crossings = 0;
+    for (let i = 1; i < middle.length; ++i) crossings += (middle[i - 1] < 0) !== (middle[i] < 0) ? 1 : 0;
+    assert.ok(Math.abs(crossings - 2 * 440 * 1.25) <= 4, `${crossings} zero crossings`);
+  }
+
+  // Both ways at once, for the README.
+  await page.setViewportSize({ width: 900, height: 900 });
+  await page.screenshot({ path: path.join(repoDir, 'docs', 'web-screenshot.png'), fullPage: true });
+});
+
+test('the page\'s files total under 150 KB gzipped', () => {
+  const total = readdirSync(siteDir).reduce((sum, file) => sum + gzipSync(readFileSync(path.join(siteDir, file)), { level: 9 }).length, 0);
+  assert.ok(total < 150 * 1024, `${total} bytes`);
 });
 
 test('readable at phone width: nothing wider than the screen', async () => {
