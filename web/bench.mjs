@@ -4,7 +4,8 @@
 // For each file: the median time of the converter alone (the WebAssembly call
 // that judges the file and writes the whole WAV into memory), and the time
 // from choosing the file to its row being shown (reading the file, converting,
-// drawing the waveform, making the player and the link).
+// drawing the waveform, making the player and the link). Then the time to code
+// ten minutes of sound into a Record file, in each coding.
 import { readFileSync } from 'node:fs';
 import path from 'node:path';
 import { launchBrowser, openPage, serveSite } from './test/harness.mjs';
@@ -50,6 +51,23 @@ try {
     console.log(`${name}: ${timing.coding}, ${timing.decoded} samples (${minutes.toFixed(1)} min): ` +
       `converter median ${timing.median.toFixed(1)} ms (best ${timing.best.toFixed(1)} ms, ${rounds} rounds); ` +
       `file chosen to row shown ${wholeRow} ms`);
+  }
+
+  // The other way: ten minutes of a gliding tone with noise, coded in each coding.
+  for (const coding of ['alaw', 'adpcm']) {
+    const milliseconds = await page.evaluate(async (chosen) => {
+      const core = await import('./core.js');
+      const samples = new Int16Array(10 * 60 * 8000);
+      let seed = 1;
+      for (let i = 0; i < samples.length; ++i) {
+        seed = (seed * 1103515245 + 12345) >>> 0;
+        samples[i] = Math.round(8000 * Math.sin(i * (0.05 + i * 1e-8)) + ((seed >>> 16) % 2001) - 1000);
+      }
+      const start = performance.now();
+      core.encodeRecord(samples, chosen);
+      return performance.now() - start;
+    }, coding);
+    console.log(`encoding ten minutes of sound in ${coding}: ${milliseconds.toFixed(0)} ms`);
   }
 } finally {
   await browser.close();
