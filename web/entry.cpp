@@ -80,6 +80,8 @@ bool looksLikeRecordFile(const std::uint8_t* data, std::size_t size) {
     return true;
 }
 
+// Codes the samples and puts them behind a Record file's headers, in
+// recordBytes, declaring as many samples as the codes hold.
 void makeRecording(const std::int16_t* samples, std::uint32_t count, bool adpcm) {
     std::vector<std::uint8_t> codes;
     std::uint32_t coded = count;
