@@ -7,7 +7,8 @@
 #   linking:   full RELRO (-z relro -z now), position-independent executables
 #              (every object compiled with -fPIE).
 # Sanitizer and fuzz builds keep their own instrumentation, and Windows and
-# Apple toolchains their own defaults, so they are left as they are.
+# Apple toolchains their own defaults, so they are left as they are; so is
+# WebAssembly (the web page), which is no ELF system and has no stack guard.
 #
 # Sets recwavHardened, and recwavStaticPie when the linker can make a static
 # position-independent executable.
@@ -18,7 +19,7 @@ include(CheckPIESupported)
 
 set(recwavHardened OFF)
 set(recwavStaticPie OFF)
-if(NOT CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang" OR WIN32 OR APPLE OR RECWAV_SANITIZE OR RECWAV_FUZZ)
+if(NOT CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang" OR WIN32 OR APPLE OR EMSCRIPTEN OR RECWAV_SANITIZE OR RECWAV_FUZZ)
     return()
 endif()
 set(recwavHardened ON)
