@@ -14,11 +14,6 @@
 
 namespace recwav {
 
-// The sound header's fields when no option and no --header-from sets them:
-// play once, no pause. The volume is our guess at the middle of the device's
-// scale; a recording made on the device, read with --header-from, is surer.
-inline constexpr SoundHeaderFields defaultSoundHeaderFields = {0, 2, 0};
-
 // The largest --max-block: a block's count then keeps to two bytes.
 inline constexpr std::uint32_t maxAdpcmBlock = maxCompactCount2;
 

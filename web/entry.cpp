@@ -56,10 +56,6 @@ struct WebRecording {
 WebRecording recording;
 std::vector<std::uint8_t> recordBytes;
 
-// The sound header's fields as wavrec writes them by default: play once, no
-// pause, a middling volume.
-constexpr SoundHeaderFields soundHeaderFields = {0, 2, 0};
-
 std::uint32_t address(const void* pointer) {
     return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(pointer));
 }
@@ -93,7 +89,7 @@ void makeRecording(const std::int16_t* samples, std::uint32_t count, bool adpcm)
         codes.resize(count);
         encodeALawSamples(samples, count, codes.data());
     }
-    const auto preamble = recordFilePreamble(adpcm ? codecAdpcm : codecALaw, coded, soundHeaderFields);
+    const auto preamble = recordFilePreamble(adpcm ? codecAdpcm : codecALaw, coded, defaultSoundHeaderFields);
     recordBytes.assign(preamble.begin(), preamble.end());
     recordBytes.insert(recordBytes.end(), codes.begin(), codes.end());
     recording = {address(recordBytes.data()), static_cast<std::uint32_t>(recordBytes.size()), coded};

@@ -85,6 +85,11 @@ struct SoundHeaderFields {
     std::uint32_t gap = 0;      // hdrLong, in microseconds
 };
 
+// What the writers put there when nothing else is asked for: play once, no
+// pause. The volume is our guess at the middle of the device's scale; a
+// recording made on the device is the surer source of all three.
+inline constexpr SoundHeaderFields defaultSoundHeaderFields = {0, 2, 0};
+
 // Everything a written Record file holds before its coded sound, in this
 // order, with the stream table first so that the decoders, which read to the
 // end of the file, meet nothing but codes behind the sound header:
