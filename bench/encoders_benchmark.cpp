@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <recwav/encoders.hpp>
+#include <recwav/endian.hpp>
 
 namespace {
 
@@ -45,11 +46,11 @@ Samples readWave(const char* path) {
     }
     std::fclose(file);
     for (std::size_t at = 12; at + 8 <= bytes.size();) {
-        const std::uint32_t size = bytes[at + 4] | bytes[at + 5] << 8 | bytes[at + 6] << 16 | bytes[at + 7] << 24;
+        const std::uint32_t size = recwav::loadLe32(&bytes[at + 4]);
         if (std::memcmp(&bytes[at], "data", 4) == 0) {
             const std::size_t end = std::min(bytes.size(), at + 8 + size);
             for (std::size_t i = at + 8; i + 1 < end; i += 2) {
-                samples.push_back(static_cast<std::int16_t>(bytes[i] | bytes[i + 1] << 8));
+                samples.push_back(static_cast<std::int16_t>(recwav::loadLe16(&bytes[i])));
             }
             break;
         }

@@ -31,8 +31,7 @@ constexpr std::array<std::uint8_t, indexCount * byteCount> makeNextIndicesByByte
 constexpr auto nextIndicesByByte = makeNextIndicesByByte();
 
 inline std::int16_t addClamped(std::int32_t& predictor, std::int32_t difference) {
-    predictor += difference;
-    predictor = predictor < -32768 ? -32768 : predictor > 32767 ? 32767 : predictor;
+    predictor = clampSample(predictor + difference);
     return static_cast<std::int16_t>(predictor);
 }
 

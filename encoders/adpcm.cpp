@@ -46,10 +46,6 @@ constexpr std::array<RankedStep, indexCount> makeRankedSteps() {
 
 constexpr auto rankedSteps = makeRankedSteps();
 
-constexpr std::int32_t clampSample(std::int32_t value) {
-    return value < -32768 ? -32768 : value > 32767 ? 32767 : value;
-}
-
 // The highest rank whose difference is at most `wanted` (0 when none is):
 // a count, which compilers turn into a few vector compares.
 inline unsigned rankBelow(const RankedStep& step, std::int32_t wanted) {

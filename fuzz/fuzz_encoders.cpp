@@ -13,6 +13,7 @@
 
 #include <recwav/decoders.hpp>
 #include <recwav/encoders.hpp>
+#include <recwav/endian.hpp>
 #include <recwav/recordfile.hpp>
 
 using namespace recwav;
@@ -38,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     // Mostly short blocks, so that their edges come often; now and then long ones.
-    const std::uint32_t raw = data[0] | data[1] << 8U;
+    const std::uint32_t raw = loadLe16(data);
     AdpcmSettings settings;
     settings.maxBlock = (data[2] & 0x80U) != 0 ? 1 + raw % 20000 : 1 + raw % 300;
     settings.fixedBlocks = (data[2] & 0x01U) != 0;
@@ -46,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint32_t chunkSeed = data[3] | 1U;
     std::vector<std::int16_t> samples((size - 4) / 2);
     for (std::size_t i = 0; i < samples.size(); ++i) {
-        samples[i] = static_cast<std::int16_t>(data[4 + 2 * i] | data[5 + 2 * i] << 8U);
+        samples[i] = static_cast<std::int16_t>(loadLe16(data + 4 + 2 * i));
     }
 
     AdpcmEncoder encoder;

@@ -197,8 +197,7 @@ HARNESS extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::siz
         const std::vector<std::int16_t> samples = decodeWith(data, size, requests);
         check(samples.size() * 2 == written.size(), "the same number of samples for any request sizes");
         for (std::size_t i = 0; i < samples.size(); ++i) {
-            const auto value = static_cast<std::uint16_t>(samples[i]);
-            check(written[2 * i] == (value & 0xFFU) && written[2 * i + 1] == (value >> 8),
+            check(loadLe16(written.data() + 2 * i) == static_cast<std::uint16_t>(samples[i]),
                   "the same samples, little-endian, for any request sizes");
         }
     }

@@ -116,9 +116,14 @@ TEST(ReadCompactCount, ReportsAnInputThatEndsInsideIt) {
 }
 
 TEST(ReadCompactCount, ReadsWhatTheShortestFormsHold) {
-    for (const std::uint32_t value : {0U, 127U, 128U, 16383U, 16384U, 256000U, 536870911U}) {
+    const struct {
+        std::uint32_t value;
+        std::size_t length;  // of the shortest form
+    } cases[] = {{0, 1}, {127, 1}, {128, 2}, {16383, 2}, {16384, 4}, {256000, 4}, {536870911, 4}};
+    for (const auto& [value, length] : cases) {
         Bytes bytes;
         recwav::appendCompactCount(bytes, value);
+        EXPECT_EQ(bytes.size(), length) << value;
         const FilePtr file = openBytes(bytes);
         const CompactCount count = readCompactCount(file.get());
         EXPECT_TRUE(count.complete && count.value == value) << value;

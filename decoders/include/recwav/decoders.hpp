@@ -60,6 +60,11 @@ inline constexpr std::array<std::int16_t, 89> adpcmStepSizes = {
 
 inline constexpr std::uint32_t adpcmMaxStepIndex = adpcmStepSizes.size() - 1;
 
+// A predictor held wider than a sample, brought back into a sample's range.
+constexpr std::int32_t clampSample(std::int32_t value) {
+    return value < -32768 ? -32768 : value > 32767 ? 32767 : value;
+}
+
 // What the decoder carries from code to code; every block starts from {0, 0}.
 struct AdpcmState {
     std::int32_t predictor = 0;   // -32768 to 32767
@@ -116,8 +121,7 @@ inline constexpr auto adpcmNextIndices = detail::makeAdpcmNextIndices();
 // held wider than a sample: a difference reaches 61436 before the clamp.
 constexpr std::int16_t decodeAdpcmCode(AdpcmState& state, unsigned code) {
     const std::size_t at = state.stepIndex * detail::adpcmCodes + code;
-    const std::int32_t sum = state.predictor + adpcmDifferences[at];
-    state.predictor = sum < -32768 ? -32768 : sum > 32767 ? 32767 : sum;
+    state.predictor = clampSample(state.predictor + adpcmDifferences[at]);
     state.stepIndex = adpcmNextIndices[at];
     return static_cast<std::int16_t>(state.predictor);
 }
