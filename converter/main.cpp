@@ -2,8 +2,11 @@
 #include "converter/converter.hpp"
 
 #if defined(_WIN32)
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include <windows.h>
 
 #include <recwav/files.hpp>
 
@@ -22,7 +25,19 @@ int wmain(int argc, wchar_t* argv[]) {
         pointers.push_back(argument.data());
     }
     pointers.push_back(nullptr);
-    return recwav::runRecwav(argc, pointers.data());
+    // The messages name files in UTF-8: a console shows them so only while its
+    // code page is UTF-8, and gets its own back afterwards. Pipes and files get
+    // the UTF-8 bytes as they are.
+    const UINT consolePage = GetConsoleOutputCP();  // 0 without a console
+    if (consolePage != 0) {
+        SetConsoleOutputCP(CP_UTF8);
+    }
+    const int status = recwav::runRecwav(argc, pointers.data());
+    if (consolePage != 0) {
+        std::fflush(stdout);
+        SetConsoleOutputCP(consolePage);
+    }
+    return status;
 }
 #else
 int main(int argc, char* argv[]) {
