@@ -4,6 +4,7 @@
 // through the same WAVE header and conversion loop as recwav's, over memory
 // streams, so the page's WAV bytes are recwav's by construction; sounds are
 // coded by the same encoders and Record file writer as wavrec's.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -28,7 +29,9 @@ enum class WebOutcome : std::uint32_t {
     notRecordFile = 1,     // not a Psion Record document at all: skipped quietly
     notCorrectFormat = 2,  // a Record document recwav refuses
     readFailed = 3,
-    writeFailed = 4,
+    // Memory streams fail only for want of memory: the input cannot be
+    // opened, or the WAV cannot grow.
+    outOfMemory = 4,
 };
 
 enum class WebCoding : std::uint32_t { none = 0, aLaw = 1, adpcm = 2 };
@@ -76,22 +79,34 @@ bool looksLikeRecordFile(const std::uint8_t* data, std::size_t size) {
     return true;
 }
 
-// Codes the samples and puts them behind a Record file's headers, in
-// recordBytes, declaring as many samples as the codes hold.
+// At most the bytes of a Record file's codes for `count` samples: one a
+// sample in A-law; in ADPCM two samples a byte, plus a block header (two
+// compact counts and four bytes) for every 400 samples, the shortest block
+// the default settings make but the last.
+std::size_t codesBound(std::uint32_t count, bool adpcm) {
+    constexpr std::size_t blockHeaderBound = 12;
+    constexpr std::size_t shortestBlock = AdpcmSettings{}.maxBlock / 2;
+    return adpcm ? count / 2 + 1 + (count / shortestBlock + 1) * blockHeaderBound : count;
+}
+
+// Codes the samples straight behind a Record file's headers, in recordBytes,
+// declaring as many samples as the codes hold. One buffer, sized once, so
+// that the file is never held twice.
 void makeRecording(const std::int16_t* samples, std::uint32_t count, bool adpcm) {
-    std::vector<std::uint8_t> codes;
+    recordBytes.clear();
+    recordBytes.reserve(recordPreambleSize + codesBound(count, adpcm));
+    recordBytes.resize(recordPreambleSize);  // the headers, once the count is known
     std::uint32_t coded = count;
     if (adpcm) {
         AdpcmEncoder encoder;
-        coded = static_cast<std::uint32_t>(encodeAdpcm(encoder, samples, count, codes));
-        coded += static_cast<std::uint32_t>(finishAdpcm(encoder, codes));
+        coded = static_cast<std::uint32_t>(encodeAdpcm(encoder, samples, count, recordBytes));
+        coded += static_cast<std::uint32_t>(finishAdpcm(encoder, recordBytes));
     } else {
-        codes.resize(count);
-        encodeALawSamples(samples, count, codes.data());
+        recordBytes.resize(recordPreambleSize + count);
+        encodeALawSamples(samples, count, recordBytes.data() + recordPreambleSize);
     }
     const auto preamble = recordFilePreamble(adpcm ? codecAdpcm : codecALaw, coded, defaultSoundHeaderFields);
-    recordBytes.assign(preamble.begin(), preamble.end());
-    recordBytes.insert(recordBytes.end(), codes.begin(), codes.end());
+    std::copy(preamble.begin(), preamble.end(), recordBytes.begin());
     recording = {address(recordBytes.data()), static_cast<std::uint32_t>(recordBytes.size()), coded};
 }
 
@@ -111,7 +126,7 @@ WebOutcome convertInMemory(std::uint8_t* data, std::size_t size, std::FILE* inpu
         case ConvertResult::readFailed:
             return WebOutcome::readFailed;
         case ConvertResult::writeFailed:
-            return WebOutcome::writeFailed;
+            return WebOutcome::outOfMemory;
         case ConvertResult::converted:
             break;
     }
@@ -145,13 +160,15 @@ const recwav::WebConversion* recwav_convert(std::uint8_t* data, std::uint32_t si
     using recwav::WebOutcome;
     recwav_release();
     // A 0-byte memory stream cannot be opened; such a file is not ours anyway.
-    std::FILE* input = size == 0 ? nullptr : fmemopen(data, size, "rb");
+    if (size == 0) {
+        conversion.outcome = static_cast<std::uint32_t>(WebOutcome::notRecordFile);
+        return &conversion;
+    }
+    std::FILE* input = fmemopen(data, size, "rb");
     std::size_t written = 0;
     std::FILE* output = open_memstream(&recwav::wavBytes, &written);
-    WebOutcome outcome = WebOutcome::writeFailed;
-    if (input == nullptr) {
-        outcome = WebOutcome::notRecordFile;
-    } else if (output != nullptr) {
+    WebOutcome outcome = WebOutcome::outOfMemory;
+    if (input != nullptr && output != nullptr) {
         outcome = recwav::convertInMemory(data, size, input, output);
     }
     if (input != nullptr) {
@@ -159,7 +176,7 @@ const recwav::WebConversion* recwav_convert(std::uint8_t* data, std::uint32_t si
     }
     // Closing the output sets wavBytes and written to their final values.
     if (output != nullptr && std::fclose(output) != 0 && outcome == WebOutcome::converted) {
-        outcome = WebOutcome::writeFailed;
+        outcome = WebOutcome::outOfMemory;
     }
     conversion.outcome = static_cast<std::uint32_t>(outcome);
     if (outcome == WebOutcome::converted) {

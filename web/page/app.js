@@ -9,7 +9,10 @@ import {
 const $ = (id) => document.getElementById(id);
 const results = $('results');
 const converted = [];  // { path, blob } of every WAV made, for the .zip
-const objectUrls = [];
+// The blob: URLs behind each section's players and links, so that clearing
+// one section leaves the other's working.
+const wavUrls = [];
+const recordUrls = [];
 let skippedCount = 0;
 let refusedCount = 0;
 
@@ -19,9 +22,9 @@ function element(tag, props = {}, ...children) {
   return node;
 }
 
-function objectUrl(blob) {
+function objectUrl(blob, urls) {
   const url = URL.createObjectURL(blob);
-  objectUrls.push(url);
+  urls.push(url);
   return url;
 }
 
@@ -61,13 +64,13 @@ function fact(label, value, name) {
 }
 
 // A converted sound's player, waveform and download link.
-function soundParts(name, wav, downloadName, downloadBlob, downloadLabel) {
-  const player = element('audio', { controls: true, preload: 'metadata', src: objectUrl(new Blob([wav], { type: 'audio/wav' })) });
+function soundParts(urls, name, wav, downloadName, downloadBlob, downloadLabel) {
+  const player = element('audio', { controls: true, preload: 'metadata', src: objectUrl(new Blob([wav], { type: 'audio/wav' }), urls) });
   player.setAttribute('aria-label', `Play ${name}`);
   const canvas = element('canvas', { className: 'waveform' });
   canvas.setAttribute('role', 'img');
   canvas.setAttribute('aria-label', `Waveform of ${name}`);
-  const link = element('a', { className: 'download', href: objectUrl(downloadBlob), textContent: downloadLabel });
+  const link = element('a', { className: 'download', href: objectUrl(downloadBlob, urls), textContent: downloadLabel });
   link.download = downloadName;
   return { player, canvas, link };
 }
@@ -107,7 +110,7 @@ async function convertFile(file, path) {
     fact('Duration', formatDuration(result.decoded), 'duration'), fact('Declared', result.declared, 'declared'),
     fact('Decoded', result.decoded, 'decoded')));
   const blob = new Blob([result.wav], { type: 'audio/wav' });
-  const parts = soundParts(path, result.wav, wavName(file.name), blob, `Download ${wavName(file.name)}`);
+  const parts = soundParts(wavUrls, path, result.wav, wavName(file.name), blob, `Download ${wavName(file.name)}`);
   row.append(element('div', { className: 'sound' }, parts.player, parts.link), parts.canvas);
   drawWaveform(parts.canvas, samples);
   converted.push({ path: wavName(path), blob });
@@ -188,7 +191,7 @@ async function downloadAll() {
 }
 
 function clearAll() {
-  objectUrls.splice(0).forEach((url) => URL.revokeObjectURL(url));
+  wavUrls.splice(0).forEach((url) => URL.revokeObjectURL(url));
   converted.length = 0;
   results.replaceChildren();
   $('skipped-list').replaceChildren();
@@ -206,31 +209,31 @@ function recordName(name) {
   return name.replace(/\.[^./]{1,5}$/, '') + '.rec';
 }
 
-async function encodeSound(file, coding) {
-  const row = element('li', { className: 'result' }, element('h3', { className: 'name', textContent: file.name }));
-  row.dataset.name = file.name;
-  $('records').append(row);
+function refuse(row, reason) {
+  row.classList.add('refused');
+  row.append(element('p', { className: 'reason', textContent: reason }));
+}
+
+async function encodeSound(file, coding, row) {
   let samples;
   try {
     samples = await soundToDeviceSamples(await file.arrayBuffer());
   } catch {
-    row.classList.add('refused');
-    row.append(element('p', { className: 'reason', textContent: 'Refused: this browser cannot decode this sound' }));
+    refuse(row, 'Refused: this browser cannot decode this sound');
     return;
   }
   const record = encodeRecord(samples, coding);
   // What the device will play: the Record file read back by the converter.
   const heard = convertRecord(record);
   if (heard.outcome !== 'converted') {
-    row.classList.add('refused');
-    row.append(element('p', { className: 'reason', textContent: `Refused: ${failureMessage(heard.outcome, recordName(file.name))}` }));
+    refuse(row, `Refused: ${failureMessage(heard.outcome, recordName(file.name))}`);
     return;
   }
   row.append(element('p', { className: 'facts' }, fact('Coding', heard.coding, 'coding'),
     fact('Duration', formatDuration(heard.decoded), 'duration'), fact('Samples', heard.declared, 'declared'),
     fact('Size', `${record.length} bytes`, 'size')));
   const name = recordName(file.name);
-  const parts = soundParts(`${name} as the device will play it`, heard.wav, name,
+  const parts = soundParts(recordUrls, `${name} as the device will play it`, heard.wav, name,
     new Blob([record], { type: 'application/octet-stream' }), `Download ${name}`);
   row.append(element('div', { className: 'sound' }, parts.player, parts.link), parts.canvas);
   drawWaveform(parts.canvas, wavSamples(heard.wav));
@@ -241,7 +244,17 @@ async function encodeFiles(input) {
   input.value = '';
   const coding = document.querySelector('input[name="coding"]:checked').value;
   $('encode-status').textContent = `Encoding ${files.length} sounds…`;
-  for (const file of files) await encodeSound(file, coding);
+  for (const file of files) {
+    const row = element('li', { className: 'result' }, element('h3', { className: 'name', textContent: file.name }));
+    row.dataset.name = file.name;
+    $('records').append(row);
+    try {
+      await encodeSound(file, coding, row);
+    } catch (error) {
+      // A sound too long for the memory the browser gives: say so, and go on with the others.
+      refuse(row, `Not made: ${error.message}`);
+    }
+  }
   $('encode-status').textContent = `${$('records').querySelectorAll('.facts').length} sounds made into Record files.`;
 }
 

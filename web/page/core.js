@@ -10,15 +10,18 @@ export const sampleRate = 8000;
 export const wavHeaderSize = 44;
 
 // The outcomes that entry.cpp reports, in its order.
-const outcomes = ['converted', 'skipped', 'refused', 'readFailed', 'writeFailed'];
+const outcomes = ['converted', 'skipped', 'refused', 'readFailed', 'outOfMemory'];
 const codings = ['', 'A-law', 'ADPCM'];
 
-// What recwav says for each failure, word for word.
+// What recwav says for each failure, word for word. They are typed again here
+// rather than handed over by entry.cpp: recwav prints them as printf formats
+// in its own report, which stays as it is, and a string out of WebAssembly
+// would cost the page more code than these four lines.
 export function failureMessage(outcome, name) {
   switch (outcome) {
     case 'refused': return 'input file is not correct format';
     case 'readFailed': return `could not read input file ${name}`;
-    default: return `could not write output file ${wavName(name)}`;
+    default: return 'could not allocate buffer';
   }
 }
 
@@ -31,7 +34,7 @@ export function wavName(name) {
 // Copies `bytes` into the module's memory for the length of `use(address)`.
 function withBytes(bytes, use) {
   const address = core._malloc(Math.max(bytes.length, 1));
-  if (address === 0) throw new Error('out of memory');
+  if (address === 0) throw new Error(failureMessage('outOfMemory'));
   core.HEAPU8.set(bytes, address);
   try {
     return use(address);

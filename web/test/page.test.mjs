@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The page in a real browser: Record files in, recwav's own WAV bytes out.
 //   node --test web/test/page.test.mjs   (RECWAV: the recwav program to compare with,
-//   default build-release/recwav; RECWAV_SITE: the built page, default build-web/site)
+//   default build-release/recwav; RECWAV_SITE: the built page, default build-web/site;
+//   RECWAV_UPDATE_SCREENSHOT=1: the screenshot into docs/ for the README, not build-web/)
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { mkdtempSync, readdirSync, readFileSync, writeFileSync } from 'node:fs';
+import { mkdirSync, mkdtempSync, readdirSync, readFileSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { gzipSync } from 'node:zlib';
@@ -165,9 +166,19 @@ test('a sound becomes a Record file that the page and recwav read back', async (
     assert.ok(Math.abs(crossings - 2 * 440 * 1.25) <= 4, `${crossings} zero crossings`);
   }
 
-  // Both ways at once, for the README.
+  // Both ways at once; the README's copy is replaced only when asked.
+  const screenshot = process.env.RECWAV_UPDATE_SCREENSHOT === '1'
+    ? path.join(repoDir, 'docs', 'web-screenshot.png') : path.join(repoDir, 'build-web', 'screenshot.png');
+  mkdirSync(path.dirname(screenshot), { recursive: true });
   await page.setViewportSize({ width: 900, height: 900 });
-  await page.screenshot({ path: path.join(repoDir, 'docs', 'web-screenshot.png'), fullPage: true });
+  await page.screenshot({ path: screenshot, fullPage: true });
+
+  // Clearing the converted files leaves the Record files made working.
+  const link = page.locator('#records li[data-name="tone-alaw.wav"]').getByRole('link', { name: 'Download tone-alaw.rec' });
+  const record = await fetchInPage(page, await link.getAttribute('href'));
+  await page.getByRole('button', { name: 'Clear the list' }).click();
+  assert.equal(await page.locator('#results li').count(), 0);
+  assert.deepEqual(await fetchInPage(page, await link.getAttribute('href')), record);
 });
 
 test('the page\'s files total under 150 KB gzipped', () => {
