@@ -71,6 +71,7 @@ void writeSound(const fs::path& path, int rate, int channels, int format, const 
 struct ReadBack {
     Samples samples;
     std::uint64_t clipped = 0;
+    std::size_t held = 0;  // the most samples the input ever held between reads
 };
 
 // All that an input gives, read in an odd chunk size.
@@ -84,6 +85,7 @@ ReadBack readAll(const fs::path& path) {
     }
     EXPECT_TRUE(input && input->error.empty()) << failure.cause;
     all.clipped = input ? input->clipped : 0;
+    all.held = input ? input->ready.capacity() + input->resampledOut.capacity() : 0;
     return all;
 }
 
@@ -231,6 +233,9 @@ TEST(AudioInput, MixesAndResamplesKeepingTheDuration) {
          [](std::size_t, int) { return 1.5F; }, 32767, true},
         {"8 kHz mono float beyond full scale", 8000, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 800,
          [](std::size_t i, int) { return i % 2 == 0 ? 1.5F : -2.0F; }, 32767.5, true},
+        // 8000 samples a frame, yet no more of them held at once than at any rate.
+        {"1 Hz", 1, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 60, [](std::size_t, int) { return 0.25F; }, 0.25 * 32768,
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -255,6 +260,7 @@ TEST(AudioInput, MixesAndResamplesKeepingTheDuration) {
         const double rms = std::sqrt(sum / static_cast<double>(out.size() - 2 * edge));
         EXPECT_NEAR(rms, c.rms, 0.02 * c.rms + 0.5);
         EXPECT_EQ(back.clipped > 0, c.clips);
+        EXPECT_LE(back.held, 16384U) << "samples held at once";
     }
 }
 
