@@ -7,12 +7,15 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -71,6 +74,7 @@ void writeSound(const fs::path& path, int rate, int channels, int format, const 
 struct ReadBack {
     Samples samples;
     std::uint64_t clipped = 0;
+    std::size_t held = 0;  // the most samples the input ever held between reads
 };
 
 // All that an input gives, read in an odd chunk size.
@@ -84,6 +88,7 @@ ReadBack readAll(const fs::path& path) {
     }
     EXPECT_TRUE(input && input->error.empty()) << failure.cause;
     all.clipped = input ? input->clipped : 0;
+    all.held = input ? input->ready.capacity() + input->resampledOut.capacity() : 0;
     return all;
 }
 
@@ -231,6 +236,9 @@ TEST(AudioInput, MixesAndResamplesKeepingTheDuration) {
          [](std::size_t, int) { return 1.5F; }, 32767, true},
         {"8 kHz mono float beyond full scale", 8000, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 800,
          [](std::size_t i, int) { return i % 2 == 0 ? 1.5F : -2.0F; }, 32767.5, true},
+        // 8000 samples a frame, yet no more of them held at once than at any rate.
+        {"1 Hz", 1, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 60, [](std::size_t, int) { return 0.25F; }, 0.25 * 32768,
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -255,6 +263,7 @@ TEST(AudioInput, MixesAndResamplesKeepingTheDuration) {
         const double rms = std::sqrt(sum / static_cast<double>(out.size() - 2 * edge));
         EXPECT_NEAR(rms, c.rms, 0.02 * c.rms + 0.5);
         EXPECT_EQ(back.clipped > 0, c.clips);
+        EXPECT_LE(back.held, 16384U) << "samples held at once";
     }
 }
 
@@ -303,7 +312,7 @@ ProgramRun runWavrecProgram(const TempDir& dir, const std::vector<std::string>& 
 std::vector<std::string> filesIn(const TempDir& dir) {
     std::vector<std::string> names;
     for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
-        names.push_back(fs::relative(entry.path(), dir.path()).string());
+        names.push_back(entry.path().lexically_relative(dir.path()).string());  // links as they are
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -405,6 +414,27 @@ TEST(WavrecCommand, ExitsAndReportsAsDocumented) {
         {"bad coding", wav, {"-c", "mp3", "in.wav", "out.rec"}, 2, "invalid value 'mp3' for --coding", false},
         {"volume out of range", wav, {"--volume", "256", "in.wav", "out.rec"}, 2, "for --volume", false},
         {"one path", wav, {"in.wav"}, 2, "wavrec: expected INPUT and OUTPUT.rec\n", false},
+        {"a value for --help", wav, {"--help=x"}, 2, "wavrec: option '--help' takes no value\n", false},
+        {"a value for --version", wav, {"--version=1"}, 2, "wavrec: option '--version' takes no value\n", false},
+        {"a value for --fixed-blocks",
+         wav,
+         {"-c", "adpcm", "--fixed-blocks=x", "in.wav", "out.rec"},
+         2,
+         "wavrec: option '--fixed-blocks' takes no value\n",
+         false},
+        {"no value for --max-block", wav, {"--max-block"}, 2, "wavrec: option '--max-block' needs a value\n", false},
+        {"--max-block with A-law",
+         wav,
+         {"--max-block", "100", "in.wav", "out.rec"},
+         2,
+         "wavrec: --max-block applies to ADPCM only (-c adpcm)\n",
+         false},
+        {"--fixed-blocks with A-law",
+         wav,
+         {"--fixed-blocks", "-c", "alaw", "in.wav", "out.rec"},
+         2,
+         "wavrec: --fixed-blocks applies to ADPCM only (-c adpcm)\n",
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -433,6 +463,69 @@ TEST(WavrecCommand, ExitsAndReportsAsDocumented) {
         EXPECT_EQ(filesIn(dir), before);
         if (!input.empty()) {
             EXPECT_EQ(readFile(dir / "in.wav"), input);
+        }
+    }
+}
+
+TEST(WavrecCommand, WritesOnlyRegularFilesAndKeepsLinks) {
+    // Only inside the test's own folder: never a device, pipe or link of the system.
+    const struct {
+        const char* name;
+        std::function<bool(const TempDir&)> setup;  // false: cannot be made here
+        int status;
+        std::string message;
+        fs::file_type kept;     // what out.rec still is afterwards
+        const char* writtenTo;  // the file that holds the Record file, or null
+    } cases[] = {
+        {"a pipe", [](const TempDir& dir) { return mkfifo((dir / "out.rec").c_str(), 0600) == 0; }, 1,
+         "wavrec: cannot write 'out.rec': not a regular file\n", fs::file_type::fifo, nullptr},
+        {"a character device, as /dev/null is",
+         [](const TempDir& dir) { return mknod((dir / "out.rec").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0; }, 1,
+         "wavrec: cannot write 'out.rec': not a regular file\n", fs::file_type::character, nullptr},
+        {"a link to a pipe",
+         [](const TempDir& dir) {
+             return mkfifo((dir / "pipe").c_str(), 0600) == 0 && symlink("pipe", (dir / "out.rec").c_str()) == 0;
+         },
+         1, "wavrec: cannot write 'out.rec': not a regular file\n", fs::file_type::symlink, nullptr},
+        {"a folder", [](const TempDir& dir) { return fs::create_directory(dir / "out.rec"); }, 1,
+         "wavrec: cannot write 'out.rec': Is a directory\n", fs::file_type::directory, nullptr},
+        {"a link to a file in another folder, through a linked folder",
+         [](const TempDir& dir) {
+             fs::create_directory(dir / "real");
+             writeFile(dir / "real/old.rec", Bytes(5, 'x'));
+             return symlink("real", (dir / "folder").c_str()) == 0 &&
+                    symlink("folder/old.rec", (dir / "out.rec").c_str()) == 0;
+         },
+         0, "", fs::file_type::symlink, "real/old.rec"},
+        {"a link to no file yet",
+         [](const TempDir& dir) {
+             fs::create_directory(dir / "real");
+             return symlink("real/new.rec", (dir / "out.rec").c_str()) == 0;
+         },
+         0, "", fs::file_type::symlink, "real/new.rec"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        writeSound(dir / "in.wav", 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, testSignal(100));
+        if (!c.setup(dir)) {
+            std::printf("skipped '%s': cannot be made here (%s)\n", c.name, std::strerror(errno));
+            continue;
+        }
+        std::vector<std::string> before = filesIn(dir);
+        if (c.writtenTo != nullptr && !fs::exists(dir / c.writtenTo)) {
+            before.emplace_back(c.writtenTo);
+            std::sort(before.begin(), before.end());
+        }
+        const ProgramRun run = runWavrecProgram(dir, {"in.wav", "out.rec"});
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.err, c.message);
+        EXPECT_EQ(fs::symlink_status(dir / "out.rec").type(), c.kept);
+        EXPECT_EQ(filesIn(dir), before) << "no temporary file stays, in either folder";
+        if (c.writtenTo != nullptr) {
+            const FilePtr file(std::fopen((dir / c.writtenTo).c_str(), "rb"));
+            SoundStream stream;
+            EXPECT_EQ(parseRecordFile(file.get(), stream), 100);
         }
     }
 }

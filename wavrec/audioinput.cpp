@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "wavrec/audioinput.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -8,15 +11,15 @@
 #include <cstring>
 
 #include <recwav/endian.hpp>
-#include <recwav/files.hpp>
 
 namespace recwav {
 
 namespace {
 
-// Frames read from libsndfile at a time: memory stays this size whatever the
-// length of the input.
+// Frames read from libsndfile at a time, and samples asked of libsoxr at a
+// time: memory stays this size whatever the length or the rate of the input.
 constexpr std::size_t framesPerRead = 4096;
+constexpr std::size_t resampledPerCall = 4096;
 
 // The first bytes of the Psion formats that must never reach libsndfile:
 // every Psion 5 file starts with the word 0x10000037, and Series 3 sound files
@@ -76,9 +79,20 @@ std::unique_ptr<AudioInput> openRecord(std::unique_ptr<std::FILE, StdioCloser> f
     return input;
 }
 
-std::unique_ptr<AudioInput> openSound(const char* path, OpenFailure& failure) {
+std::unique_ptr<AudioInput> openSound(std::unique_ptr<std::FILE, StdioCloser> file, OpenFailure& failure) {
+    // The very file that was checked goes to libsndfile, from its start, and
+    // not the path, which could name another file by now.
+    const int descriptor = dup(fileno(file.get()));
+    file.reset();
+    if (descriptor < 0 || lseek(descriptor, 0, SEEK_SET) != 0) {
+        failure = {false, std::strerror(errno)};
+        if (descriptor >= 0) {
+            close(descriptor);
+        }
+        return nullptr;
+    }
     SF_INFO info{};
-    std::unique_ptr<SNDFILE, SndfileCloser> sound(sf_open(path, SFM_READ, &info));
+    std::unique_ptr<SNDFILE, SndfileCloser> sound(sf_open_fd(descriptor, SFM_READ, &info, SF_TRUE));
     if (!sound) {
         failure = {true, std::string("not a sound file wavrec can read (") + sf_strerror(nullptr) + ")"};
         return nullptr;
@@ -111,8 +125,7 @@ std::unique_ptr<AudioInput> openSound(const char* path, OpenFailure& failure) {
             failure = {true, std::string("cannot resample it (") + refused + ")"};
             return nullptr;
         }
-        // Room for all that one read can give, and then some for the filter's delay.
-        input->resampledOut.resize(framesPerRead * recordSampleRate / input->sampleRate + 256);
+        input->resampledOut.resize(resampledPerCall);
     }
     input->sound = std::move(sound);
     return input;
@@ -140,16 +153,14 @@ void appendConverted(AudioInput& input, const float* samples, std::size_t count)
     }
 }
 
-// Reads the next frames, averages their channels and converts or resamples
-// them into `ready`. False at the end of the input or on failure.
-bool refill(AudioInput& input) {
-    input.ready.clear();
-    input.readyPos = 0;
+// Reads the next frames and averages their channels into `mono`; how many,
+// or -1 on failure.
+sf_count_t readMono(AudioInput& input) {
     const sf_count_t frames =
         sf_readf_float(input.sound.get(), input.frames.data(), static_cast<sf_count_t>(framesPerRead));
     if (frames <= 0 && sf_error(input.sound.get()) != SF_ERR_NO_ERROR) {
         input.error = sf_strerror(input.sound.get());
-        return false;
+        return -1;
     }
     const auto count = static_cast<std::size_t>(std::max<sf_count_t>(frames, 0));
     const auto channels = static_cast<std::size_t>(input.channels);
@@ -161,39 +172,57 @@ bool refill(AudioInput& input) {
         }
         input.mono[frame] = sum / static_cast<float>(channels);
     }
-    if (input.kind == InputKind::converted) {
-        appendConverted(input, input.mono.data(), count);
-        return count > 0;
-    }
+    return static_cast<sf_count_t>(count);
+}
 
-    // libsoxr may take less than it is given when its output fills; an empty
-    // read tells it the input has ended, and it gives out what it holds.
-    const bool ending = count == 0;
-    if (ending && input.flushed) {
-        return false;
-    }
-    std::size_t taken = 0;
-    for (;;) {
-        std::size_t used = 0;
-        std::size_t made = 0;
-        const soxr_error_t failure =
-            soxr_process(input.resampler.get(), ending ? nullptr : input.mono.data() + taken, count - taken, &used,
-                         input.resampledOut.data(), input.resampledOut.size(), &made);
-        if (failure != nullptr) {
-            input.error = std::string("resampling failed (") + failure + ")";
+// Puts the next samples into `ready`, at most `resampledPerCall` of them when
+// resampling, however few input frames make them: a 1 Hz input gives 8000
+// samples a frame. False at the end of the input or on failure.
+bool refill(AudioInput& input) {
+    input.ready.clear();
+    input.readyPos = 0;
+    if (input.kind == InputKind::converted) {
+        const sf_count_t count = readMono(input);
+        if (count <= 0) {
             return false;
         }
-        appendConverted(input, input.resampledOut.data(), made);
-        taken += used;
-        if (used == 0 && made == 0 && !ending) {
-            break;  // nothing moves: leave the rest of this read rather than spin
-        }
-        if (ending ? made == 0 : taken == count && made < input.resampledOut.size()) {
-            break;
-        }
+        appendConverted(input, input.mono.data(), static_cast<std::size_t>(count));
+        return true;
     }
-    input.flushed = ending;
-    return !input.ready.empty() || !ending;
+
+    // Frames are read only once libsoxr has taken all of the last read, so
+    // none is dropped. An empty read tells it the input has ended, and from
+    // then on it gives out what it holds until it has no more.
+    if (input.monoTaken == input.monoCount && !input.inputEnded) {
+        const sf_count_t count = readMono(input);
+        if (count < 0) {
+            return false;
+        }
+        input.monoCount = static_cast<std::size_t>(count);
+        input.monoTaken = 0;
+        input.inputEnded = count == 0;
+    }
+    if (input.flushed) {
+        return false;
+    }
+    std::size_t used = 0;
+    std::size_t made = 0;
+    const soxr_error_t failure = soxr_process(
+        input.resampler.get(), input.inputEnded ? nullptr : input.mono.data() + input.monoTaken,
+        input.monoCount - input.monoTaken, &used, input.resampledOut.data(), input.resampledOut.size(), &made);
+    if (failure != nullptr) {
+        input.error = std::string("resampling failed (") + failure + ")";
+        return false;
+    }
+    if (!input.inputEnded && used == 0 && made == 0) {
+        // It would spin here for ever, or lose the frames it will not take.
+        input.error = "resampling failed (the resampler takes no more input)";
+        return false;
+    }
+    input.monoTaken += used;
+    appendConverted(input, input.resampledOut.data(), made);
+    input.flushed = input.inputEnded && made == 0;
+    return !input.flushed;
 }
 
 std::size_t readSound(AudioInput& input, std::int16_t* out, std::size_t wanted) {
@@ -224,13 +253,15 @@ std::size_t readSound(AudioInput& input, std::int16_t* out, std::size_t wanted) 
 }  // namespace
 
 std::unique_ptr<AudioInput> openAudioInput(const char* path, OpenFailure& failure) {
-    if (isDirectory(path)) {
-        failure = {false, std::strerror(EISDIR)};
-        return nullptr;
-    }
+    // Opened once: what is checked here is what is read.
     std::unique_ptr<std::FILE, StdioCloser> file(std::fopen(path, "rb"));
     if (!file) {
         failure = {false, std::strerror(errno)};
+        return nullptr;
+    }
+    struct stat info {};
+    if (fstat(fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode)) {
+        failure = {false, std::strerror(S_ISDIR(info.st_mode) ? EISDIR : errno)};
         return nullptr;
     }
     std::array<std::uint8_t, 16> head{};
@@ -243,8 +274,7 @@ std::unique_ptr<AudioInput> openAudioInput(const char* path, OpenFailure& failur
         std::rewind(file.get());
         return openRecord(std::move(file), failure);
     }
-    file.reset();
-    return openSound(path, failure);
+    return openSound(std::move(file), failure);
 }
 
 std::size_t readAudio(AudioInput& input, std::int16_t* out, std::size_t wanted) {

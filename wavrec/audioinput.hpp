@@ -55,10 +55,13 @@ struct AudioInput {
     std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter> resampler;
     std::vector<float> frames;        // interleaved, as read
     std::vector<float> mono;          // averaged
+    std::size_t monoCount = 0;        // frames in `mono`
+    std::size_t monoTaken = 0;        // of them, given to libsoxr
+    bool inputEnded = false;          // libsndfile has no more frames
+    bool flushed = false;             // nor libsoxr any more samples
     std::vector<float> resampledOut;  // libsoxr's output
     std::vector<std::int16_t> ready;  // converted, not yet handed out
     std::size_t readyPos = 0;
-    bool flushed = false;
 };
 
 struct OpenFailure {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -91,6 +92,7 @@ struct CommandLine {
     std::optional<std::uint8_t> volume;
     std::optional<std::uint32_t> gap;
     const char* headerFrom = nullptr;
+    const char* adpcmOption = nullptr;  // the last option given that only ADPCM uses
     const char* input = nullptr;
     const char* output = nullptr;
     bool help = false;
@@ -116,6 +118,7 @@ std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
     optind = 0;  // a fresh scan, also when run more than once in one process
     opterr = 0;  // our own messages, in our own form
     for (;;) {
+        const int at = std::max(optind, 1);  // the word getopt reads next, for messages
         const int choice = getopt_long(argc, argv, "+c:h", longOptions, nullptr);
         if (choice == -1) {
             break;
@@ -138,9 +141,11 @@ std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
                     return invalid + "--max-block: expected 1 to " + std::to_string(maxAdpcmBlock);
                 }
                 line.settings.adpcm.maxBlock = *number;
+                line.adpcmOption = "--max-block";
                 break;
             case optFixedBlocks:
                 line.settings.adpcm.fixedBlocks = true;
+                line.adpcmOption = "--fixed-blocks";
                 break;
             case optRepeats:
                 number = parseNumber(optarg, 0, std::numeric_limits<std::uint16_t>::max());
@@ -172,22 +177,32 @@ std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
             case optVersion:
                 line.version = true;
                 break;
-            default:
-                // getopt has stepped past the offending word.
-                if (optopt == 'c') {
-                    return "option '-c' needs a value";
+            default: {
+                const std::string word = argv[at];
+                if (optopt == 0 || word.rfind("--", 0) != 0) {
+                    if (optopt == 'c') {
+                        return "option '-c' needs a value";
+                    }
+                    return optopt == 0 ? "unknown option '" + word + "'"
+                                       : std::string("unknown option '-") + static_cast<char>(optopt) + "'";
                 }
-                if (optopt >= optMaxBlock) {
-                    return std::string("option '") + argv[optind - 1] + "' needs a value";
+                // A known long option, perhaps abbreviated: named in full.
+                std::string name = word.substr(0, word.find('='));
+                for (const option* known = longOptions; known->name != nullptr; ++known) {
+                    if (known->val == optopt) {
+                        name = std::string("--") + known->name;
+                    }
                 }
-                if (optopt != 0) {
-                    return std::string("unknown option '-") + static_cast<char>(optopt) + "'";
-                }
-                return std::string("unknown option '") + argv[optind - 1] + "'";
+                return "option '" + name +
+                       (word.find('=') != std::string::npos ? "' takes no value" : "' needs a value");
+            }
         }
     }
     if (line.help || line.version) {
         return "";
+    }
+    if (line.adpcmOption != nullptr && line.settings.codec != codecAdpcm) {
+        return std::string(line.adpcmOption) + " applies to ADPCM only (-c adpcm)";
     }
     if (argc - optind != 2) {
         return argc - optind < 2 ? "expected INPUT and OUTPUT.rec" : "too many arguments";
@@ -225,6 +240,58 @@ void removeTemporary() {
 
 bool writeAll(std::FILE* output, const void* bytes, std::size_t count) {
     return count == 0 || std::fwrite(bytes, 1, count, output) == count;
+}
+
+// The file that `path` names once its symbolic links are followed, in a
+// folder with none: the temporary file goes beside it and is renamed over it,
+// so a link to the output stays a link. A path that names nothing yet names
+// the new file, as does a link that points at nothing. Empty on failure, with
+// errno set.
+std::string followLinks(const char* path) {
+    constexpr int maxLinks = 40;  // as the kernel allows, then ELOOP
+    std::string current = path;
+    for (int links = 0;; ++links) {
+        struct stat info {};
+        if (lstat(current.c_str(), &info) != 0) {
+            if (errno != ENOENT) {
+                return {};
+            }
+            break;
+        }
+        if (!S_ISLNK(info.st_mode)) {
+            break;
+        }
+        if (links == maxLinks) {
+            errno = ELOOP;
+            return {};
+        }
+        std::string target(4096, '\0');
+        const ssize_t length = readlink(current.c_str(), target.data(), target.size());
+        if (length < 0) {
+            return {};
+        }
+        if (static_cast<std::size_t>(length) == target.size()) {
+            errno = ENAMETOOLONG;
+            return {};
+        }
+        target.resize(static_cast<std::size_t>(length));
+        const std::size_t slash = current.rfind('/');
+        if ((!target.empty() && target.front() == '/') || slash == std::string::npos) {
+            current = target;
+        } else {
+            current.resize(slash + 1);  // a relative link is read from its own folder
+            current += target;
+        }
+    }
+    const std::size_t slash = current.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : current.substr(0, slash);
+    const std::string name = slash == std::string::npos ? current : current.substr(slash + 1);
+    const std::unique_ptr<char, decltype(&std::free)> real(realpath(folder.c_str(), nullptr), &std::free);
+    if (!real) {
+        return {};
+    }
+    const std::string realFolder = real.get();
+    return realFolder + (realFolder.back() == '/' ? "" : "/") + name;
 }
 
 // Creates the temporary file with the mode a new file would get.
@@ -355,12 +422,21 @@ int runWavrec(int argc, char* argv[]) {
     if (!input) {
         return failure((refused.opened ? "cannot read " : "cannot open ") + quoted(line.input) + ": " + refused.cause);
     }
-    if (isDirectory(line.output)) {
-        return failure("cannot write " + quoted(line.output) + ": " + std::strerror(EISDIR));
+    // A Record file is written whole and its count set at the end, so it
+    // cannot stream to a device or a pipe; and renaming over one would put a
+    // plain file in its place.
+    const std::string target = followLinks(line.output);
+    if (target.empty()) {
+        return failure("cannot create " + quoted(line.output) + ": " + std::strerror(errno));
+    }
+    struct stat existing {};
+    if (stat(target.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+        return failure("cannot write " + quoted(line.output) + ": " +
+                       (S_ISDIR(existing.st_mode) ? std::strerror(EISDIR) : "not a regular file"));
     }
 
     // The output appears under its name only once it is whole.
-    std::FILE* output = createTemporary(line.output);
+    std::FILE* output = createTemporary(target.c_str());
     if (output == nullptr) {
         return failure("cannot create " + quoted(line.output) + ": " + std::strerror(errno));
     }
@@ -375,7 +451,7 @@ int runWavrec(int argc, char* argv[]) {
     if (std::fclose(output) != 0 && result.failure == RecordingResult::Failure::none) {
         writeFailed();
     }
-    if (result.failure == RecordingResult::Failure::none && std::rename(temporaryPath, line.output) != 0) {
+    if (result.failure == RecordingResult::Failure::none && std::rename(temporaryPath, target.c_str()) != 0) {
         writeFailed();
     }
     if (result.failure == RecordingResult::Failure::none) {
