@@ -13,7 +13,7 @@ namespace recwav {
 inline constexpr std::uint32_t samplesPerCall = 4000;
 
 // The one output format.
-inline constexpr std::uint32_t wavSampleRate = 8000;
+inline constexpr std::uint32_t wavSampleRate = recordSampleRate;
 inline constexpr std::uint16_t wavChannels = 1;
 inline constexpr std::uint16_t wavBytesPerSample = 2;
 inline constexpr std::uint32_t wavHeaderSize = 44;

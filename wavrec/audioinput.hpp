@@ -19,8 +19,6 @@
 
 namespace recwav {
 
-inline constexpr std::uint32_t recordSampleRate = 8000;
-
 struct StdioCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };

@@ -22,6 +22,9 @@ inline constexpr std::uint32_t identityStreamWord = 0x1000007E;  // first word o
 inline constexpr std::uint32_t codecALaw = 0;
 inline constexpr std::uint32_t codecAdpcm = 0x100001A1;
 
+// Every Record file's sound: mono, 8000 samples per second.
+inline constexpr std::uint32_t recordSampleRate = 8000;
+
 inline constexpr std::size_t identificationHeaderSize = 20;
 inline constexpr std::size_t tableEntrySize = 8;
 inline constexpr std::size_t soundHeaderSize = 20;
