@@ -26,41 +26,6 @@ using fixture::RecordFile;
 
 namespace {
 
-struct ProgramRun {
-    int status = -1;
-    std::string output;
-};
-
-// Runs `program`, found on PATH, in `dir` with `argv` as its argument vector.
-ProgramRun runCommand(const TempDir& dir, const char* program, const std::vector<std::string>& args) {
-    const fs::path captured = dir.path().parent_path() / (dir.path().filename().string() + ".stdout");
-    std::vector<std::string> strings = args;
-    std::vector<char*> argv;
-    argv.reserve(strings.size() + 1);
-    for (std::string& s : strings) {
-        argv.push_back(s.data());
-    }
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const std::string workDir = dir.path().string();
-    posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
-    pid_t pid = 0;
-    ProgramRun run;
-    if (posix_spawnp(&pid, program, &actions, nullptr, argv.data(), environ) == 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    const Bytes printed = readFile(captured);
-    run.output.assign(printed.begin(), printed.end());
-    fs::remove(captured);
-    return run;
-}
-
 // Runs recwav in `dir` with `argv0` as its name and `args` after it.
 ProgramRun runProgram(const TempDir& dir, const std::string& argv0, const std::vector<std::string>& args) {
     std::vector<std::string> argv = {argv0};
@@ -119,7 +84,7 @@ TEST(Command, PrintsUsageForAnyOtherNumberOfArguments) {
             usage += "\n\nConverts Psion 5 Record files to WAV files.\n\nUSAGE ";
             usage += name;
             usage += " infile outfile\nComments to The recwav maintainers <recwav@example.org>\n";
-            EXPECT_EQ(run.output, usage);
+            EXPECT_EQ(run.out, usage);
             EXPECT_EQ(run.status, 0);
             EXPECT_TRUE(filesIn(dir).empty()) << args.size() << " arguments";
         }
@@ -132,7 +97,7 @@ TEST(Command, ConvertsAnALawRecording) {
     writeFile(dir / "out.wav", Bytes(500, 0xEE));  // an existing file is replaced whole
 
     const ProgramRun run = runProgram(dir, {"in.rec", "out.wav"});
-    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(readFile(dir / "out.wav"), wav(8, {5504, -5504, 8, -8, 32256, -32256, 848, -848}));
 }
@@ -160,7 +125,7 @@ TEST(Command, ConvertsAnAdpcmRecording) {
     writeFile(dir / "in.rec", fixture::buildRecordFile(file).bytes);
 
     const ProgramRun run = runProgram(dir, {"in.rec", "out.wav"});
-    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(readFile(dir / "out.wav"), wav(file.sampleCount, expected));
 }
@@ -226,7 +191,7 @@ TEST_P(CommandFailure, ReportsAndKeepsTheUsersFiles) {
     TempDir dir;
     c.setUp(dir);
     const ProgramRun run = runProgram(dir, c.args);
-    EXPECT_EQ(run.output, c.message);
+    EXPECT_EQ(run.out, c.message);
     EXPECT_EQ(run.status, exitFailure);
     std::vector<std::string> expectedNames;
     for (const auto& [name, content] : c.after) {
@@ -391,7 +356,7 @@ TEST(Command, RefusesAnInputThatCannotSeek) {
 
     const ProgramRun run = runProgram(dir, {"pipe.rec", "out.wav"});
     waitpid(writer, nullptr, 0);
-    EXPECT_EQ(run.output, "Error: input file is not correct format\n");
+    EXPECT_EQ(run.out, "Error: input file is not correct format\n");
     EXPECT_EQ(run.status, exitFailure);
     EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"in.rec", "pipe.rec"}));
 }
@@ -415,12 +380,12 @@ TEST(Command, RefusesEveryCutBeforeTheSoundAndConvertsTheRest) {
                 writeFile(dir / "in.rec", input);
                 const ProgramRun run = runProgram(dir, {"in.rec", "out.wav"});
                 if (cut < needed) {
-                    EXPECT_EQ(run.output, "Error: input file is not correct format\n") << label;
+                    EXPECT_EQ(run.out, "Error: input file is not correct format\n") << label;
                     EXPECT_EQ(run.status, exitFailure) << label;
                     EXPECT_EQ(filesIn(dir), std::vector<std::string>{"in.rec"}) << label;
                 } else {
                     // Converted: cut just before the sound, the output is the header alone.
-                    EXPECT_EQ(run.output, "") << label;
+                    EXPECT_EQ(run.out, "") << label;
                     EXPECT_EQ(run.status, 0) << label;
                     const Bytes output = readFile(dir / "out.wav");
                     ASSERT_GE(output.size(), 44U) << label;
@@ -473,7 +438,7 @@ TEST(Command, ReportsAReadErrorWhileDecodingAndKeepsThePartialOutput) {
                                       {"strace", "-E", noLeakCheck, "-f", "-o", "/dev/null", "-P", inputPath, "-e",
                                        inject, RECWAV_EXE, "in.rec", "out.wav"});
 
-    EXPECT_EQ(run.output, "Error: could not read input file in.rec\n");
+    EXPECT_EQ(run.out, "Error: could not read input file in.rec\n");
     EXPECT_EQ(run.status, exitFailure);
     // The samples before the failure stay, and are those of a whole conversion.
     const Bytes partial = readFile(dir / "out.wav");

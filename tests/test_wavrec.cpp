@@ -269,44 +269,10 @@ TEST(AudioInput, MixesAndResamplesKeepingTheDuration) {
 
 namespace {
 
-struct ProgramRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
 ProgramRun runWavrecProgram(const TempDir& dir, const std::vector<std::string>& args) {
-    const fs::path captured = dir.path().parent_path() / (dir.path().filename().string() + ".out");
-    const fs::path capturedErr = dir.path().parent_path() / (dir.path().filename().string() + ".err");
-    std::vector<std::string> strings = {WAVREC_EXE};
-    strings.insert(strings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    argv.reserve(strings.size() + 1);
-    for (std::string& s : strings) {
-        argv.push_back(s.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, capturedErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const std::string workDir = dir.path().string();
-    posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
-    pid_t pid = 0;
-    ProgramRun run;
-    if (posix_spawn(&pid, WAVREC_EXE, &actions, nullptr, argv.data(), environ) == 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    const Bytes out = readFile(captured);
-    const Bytes err = readFile(capturedErr);
-    run.out.assign(out.begin(), out.end());
-    run.err.assign(err.begin(), err.end());
-    fs::remove(captured);
-    fs::remove(capturedErr);
-    return run;
+    std::vector<std::string> argv = {WAVREC_EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runCommand(dir, WAVREC_EXE, argv);
 }
 
 std::vector<std::string> filesIn(const TempDir& dir) {
