@@ -5,18 +5,9 @@
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DEXAMPLE=... -DEXPECTED=... -P consumer_test.cmake
 file(REMOVE_RECURSE ${WORK_DIR})
 
-function(run)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-    if(NOT result EQUAL 0)
-        message(FATAL_ERROR "failed (${result}): ${ARGN}\n${output}")
-    endif()
-    set(output "${output}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/build_against_install.cmake)
 
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix --component development)
-run(${CMAKE_COMMAND} -S ${CMAKE_CURRENT_LIST_DIR}/consumer -B ${WORK_DIR}/build
-    -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix -DCMAKE_CXX_COMPILER=${CXX_COMPILER})
-run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
+build_against_install(${CMAKE_CURRENT_LIST_DIR}/consumer)
 run(${WORK_DIR}/build/recinfo ${EXAMPLE})
 string(FIND "${output}" "${EXPECTED}" at)
 if(at EQUAL -1)

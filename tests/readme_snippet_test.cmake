@@ -7,12 +7,7 @@
 #   cmake -DREADME=... -DBUILD_DIR=... -DWORK_DIR=... -DEXAMPLE=... -DEXPECTED=... -P readme_snippet_test.cmake
 file(REMOVE_RECURSE ${WORK_DIR})
 
-function(run)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-    if(NOT result EQUAL 0)
-        message(FATAL_ERROR "failed (${result}): ${ARGN}\n${output}")
-    endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/build_against_install.cmake)
 
 # The first block of each language after the heading, up to the next heading.
 file(READ ${README} readme)
@@ -34,10 +29,7 @@ endforeach()
 file(WRITE ${WORK_DIR}/src/CMakeLists.txt "${code_cmake}")
 file(WRITE ${WORK_DIR}/src/main.cpp "${code_cpp}")
 
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix --component development)
-run(${CMAKE_COMMAND} -S ${WORK_DIR}/src -B ${WORK_DIR}/build
-    -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix -DCMAKE_CXX_COMPILER=${CXX_COMPILER})
-run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
+build_against_install(${WORK_DIR}/src)
 
 foreach(case "${EXAMPLE}|0|${EXPECTED}" "${README}|1|is not a Record file" "${WORK_DIR}/missing.rec|1|cannot open")
     string(REPLACE "|" ";" case "${case}")
