@@ -21,17 +21,10 @@ namespace {
 constexpr std::size_t framesPerRead = 4096;
 constexpr std::size_t resampledPerCall = 4096;
 
-// The first bytes of the Psion formats that must never reach libsndfile:
-// every Psion 5 file starts with the word 0x10000037, and Series 3 sound files
-// with this text.
-constexpr std::array<std::uint8_t, 13> series3SoundMagic = {'A', 'L', 'a', 'w', 'S', 'o', 'u',
-                                                            'n', 'd', 'F', 'i', 'l', 'e'};
-
+// Psion formats must never reach libsndfile: every Psion 5 file starts with
+// the word 0x10000037, and Series 3 sound files are refused for now.
 bool isPsionFile(const std::uint8_t* head, std::size_t length) {
-    if (length >= 4 && loadLe32(head) == identificationWords[0]) {
-        return true;
-    }
-    return length >= series3SoundMagic.size() && std::equal(series3SoundMagic.begin(), series3SoundMagic.end(), head);
+    return (length >= 4 && loadLe32(head) == identificationWords[0]) || looksLikeSeries3Sound(head, length);
 }
 
 // Codings whose samples are not integers: libsndfile would hand them out as

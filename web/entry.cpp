@@ -14,7 +14,6 @@
 
 #include <recwav/decoders.hpp>
 #include <recwav/encoders.hpp>
-#include <recwav/endian.hpp>
 #include <recwav/recordfile.hpp>
 
 #include "converter/converter.hpp"
@@ -61,22 +60,6 @@ std::vector<std::uint8_t> recordBytes;
 
 std::uint32_t address(const void* pointer) {
     return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(pointer));
-}
-
-// Backups mix Record files with everything else, mostly without extensions.
-// A file whose first three identification words are a Record document's is
-// one, and a refusal is news; anything else is simply not ours.
-bool looksLikeRecordFile(const std::uint8_t* data, std::size_t size) {
-    constexpr std::size_t identifyingWords = 3;
-    if (size < 4 * identifyingWords) {
-        return false;
-    }
-    for (std::size_t i = 0; i < identifyingWords; ++i) {
-        if (loadLe32(data + 4 * i) != identificationWords[i]) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // At most the bytes of a Record file's codes for `count` samples: one a

@@ -77,6 +77,21 @@ inline constexpr std::uint32_t maxCompactCount = (1U << 29) - 1;
 // maxCompactCount.
 void appendCompactCount(std::vector<std::uint8_t>& bytes, std::uint32_t value);
 
+// ---- Telling files apart by their first bytes ----
+
+// Backups mix Record files with everything else, mostly without extensions.
+// A file whose first three identification words are a Record document's is
+// one, and a refusal of it is news; anything else is simply another file.
+inline constexpr std::size_t recordSignatureSize = 12;
+bool looksLikeRecordFile(const std::uint8_t* head, std::size_t size);
+
+// A Series 3 sound file (WVE): a 32-byte header that starts with this text,
+// then A-law codes.
+inline constexpr std::size_t series3SoundHeaderSize = 32;
+inline constexpr std::array<char, 15> series3SoundMagic = {'A', 'L', 'a', 'w', 'S', 'o', 'u', 'n',
+                                                           'd', 'F', 'i', 'l', 'e', '*', '*'};
+bool looksLikeSeries3Sound(const std::uint8_t* head, std::size_t size);
+
 // ---- Writing ----
 
 // The sound header's three fields that the conversion does not interpret. As
