@@ -24,8 +24,10 @@ set(recwavConfigDir ${CMAKE_INSTALL_LIBDIR}/cmake/recwav)
 # INSTALL_INTERFACE; the headers sit under it as recwav/*.hpp.
 install(TARGETS recwav_core EXPORT recwavTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
-install(DIRECTORY recordfile/include/ decoders/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
-    COMPONENT development)
+# The two public headers alone, not the project's inner ones (byte order, the
+# Windows file helpers).
+install(FILES recordfile/include/recwav/recordfile.hpp decoders/include/recwav/decoders.hpp
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/recwav COMPONENT development)
 install(EXPORT recwavTargets NAMESPACE recwav:: DESTINATION ${recwavConfigDir} COMPONENT development)
 configure_package_config_file(cmake/recwavConfig.cmake.in ${PROJECT_BINARY_DIR}/recwavConfig.cmake
     INSTALL_DESTINATION ${recwavConfigDir})

@@ -208,7 +208,7 @@ std::size_t chooseBlockLength(const AdpcmEncoder& encoder, std::size_t available
     };
     std::size_t best = maxBlock;
     Cost bestCost = restartCost(maxBlock, noCost);
-    const std::size_t shortest = std::max<std::size_t>(1, maxBlock / 2);
+    const std::size_t shortest = adpcmShortestBlock(encoder.settings);
     // Even lengths only, so that no block leaves half a byte unused.
     for (std::size_t length = (maxBlock - 1) & ~std::size_t{1}; length >= shortest && length > 0 && bestCost > 0;
          length -= 2) {
@@ -258,6 +258,10 @@ void checkSettings(const AdpcmSettings& settings) {
 }
 
 }  // namespace
+
+std::size_t adpcmShortestBlock(const AdpcmSettings& settings) {
+    return settings.fixedBlocks ? settings.maxBlock : std::max<std::size_t>(1, settings.maxBlock / 2);
+}
 
 std::size_t encodeAdpcm(AdpcmEncoder& encoder, const std::int16_t* samples, std::size_t count,
                         std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded) {

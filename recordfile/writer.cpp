@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The writing side of the container, kept apart from the reader so that a
-// program that only reads links none of it: compact counts and ADPCM block
-// headers, the bytes before the coded sound as a pure function, and the one
-// step that needs the file, setting the declared count once the sound is written.
+// program that only reads links none of it: compact counts, ADPCM block
+// headers, and the bytes before the coded sound, as pure functions.
+#include <algorithm>
 #include <array>
-#include <cstdio>
 #include <stdexcept>
 
 #include <recwav/endian.hpp>
@@ -31,6 +30,7 @@ void appendAdpcmBlockHeader(std::vector<std::uint8_t>& bytes, std::uint32_t samp
 }
 
 std::array<std::uint8_t, recordPreambleSize> recordFilePreamble(std::uint32_t codec, std::uint32_t sampleCount,
+                                                                std::uint32_t soundBytes,
                                                                 const SoundHeaderFields& fields) {
     std::array<std::uint8_t, recordPreambleSize> bytes{};
     std::uint8_t* at = bytes.data();
@@ -48,25 +48,17 @@ std::array<std::uint8_t, recordPreambleSize> recordFilePreamble(std::uint32_t co
     storeLe32(at + 8, identityUid);
     storeLe32(at + 12, recordIdentityPosition);
 
-    // The identity stream names the Record application by its UID; we write
-    // nothing after it.
-    storeLe32(bytes.data() + recordIdentityPosition, identityStreamWord);
+    std::copy(recordIdentityStream.begin(), recordIdentityStream.end(), bytes.begin() + recordIdentityPosition);
 
-    // The skipped byte at offset 11 and the four at offset 16 stay zero.
+    // The byte at offset 11 stays zero: the notes know no use for it.
     at = bytes.data() + recordSoundHeaderPosition;
     storeLe32(at, sampleCount);
     storeLe32(at + 4, codec);
     storeLe16(at + 8, fields.repeats);
     at[10] = fields.volume;
     storeLe32(at + 12, fields.gap);
+    storeLe32(at + 16, soundBytes);
     return bytes;
-}
-
-bool patchDeclaredCount(std::FILE* output, std::uint32_t sampleCount) {
-    std::array<std::uint8_t, 4> count{};
-    storeLe32(count.data(), sampleCount);
-    return std::fseek(output, recordDeclaredCountPosition, SEEK_SET) == 0 &&
-           std::fwrite(count.data(), 1, count.size(), output) == count.size() && std::fseek(output, 0, SEEK_END) == 0;
 }
 
 }  // namespace recwav

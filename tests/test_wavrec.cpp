@@ -88,7 +88,7 @@ ReadBack readAll(const fs::path& path) {
     }
     EXPECT_TRUE(input && input->error.empty()) << failure.cause;
     all.clipped = input ? input->clipped : 0;
-    all.held = input ? input->ready.capacity() + input->resampledOut.capacity() : 0;
+    all.held = input ? samplesHeld(*input) : 0;
     return all;
 }
 
@@ -97,7 +97,7 @@ struct Written {
     Samples decoded;  // what the encoder meant
 };
 
-Written wavrecFile(const fs::path& in, const fs::path& out, const WavrecSettings& settings) {
+Written wavrecFile(const fs::path& in, const fs::path& out, const RecordSettings& settings) {
     Written written;
     OpenFailure failure;
     const std::unique_ptr<AudioInput> input = openAudioInput(in.c_str(), failure);
@@ -169,12 +169,12 @@ TEST(Wavrec, EveryFileConvertsToTheSamplesTheEncoderMeant) {
             TempDir dir;
             const Samples signal = testSignal(length);
             writeSound(dir / "in.wav", 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, signal);
-            WavrecSettings settings;
+            RecordSettings settings;
             settings.codec = coding.codec;
             settings.adpcm = coding.adpcm;
             const Written written = wavrecFile(dir / "in.wav", dir / "out.rec", settings);
             ASSERT_EQ(written.result.failure, RecordingResult::Failure::none) << written.result.cause;
-            EXPECT_EQ(written.result.samples, length);
+            EXPECT_EQ(written.result.summary.samples, length);
             ASSERT_EQ(written.decoded.size(), length);
 
             EXPECT_EQ(recwavSamples(dir / "out.rec", dir / "out.wav"), written.decoded);
@@ -286,9 +286,11 @@ std::vector<std::string> filesIn(const TempDir& dir) {
 
 }  // namespace
 
-TEST(WavrecCommand, CopiesTheHeaderFieldsFromADeviceRecording) {
+TEST(WavrecCommand, SettlesTheHeaderFields) {
     TempDir dir;
     writeSound(dir / "in.wav", 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, testSignal(10));
+    writeFile(dir / "three.wve", fixture::series3Sound(Bytes(10, 0xD5), 32, 3));  // 1 s of silence, 3 plays
+    writeFile(dir / "once.wve", fixture::series3Sound(Bytes(10, 0xD5), 0, 0));
     fixture::RecordFile device;
     device.hdrShort = 0x0302;
     device.hdrByte = 0x04;
@@ -297,25 +299,51 @@ TEST(WavrecCommand, CopiesTheHeaderFieldsFromADeviceRecording) {
 
     const struct {
         std::vector<std::string> options;
+        const char* input;
         SoundHeaderFields expected;
     } cases[] = {
-        {{}, defaultSoundHeaderFields},
-        {{"--header-from", "device.rec"}, {0x0302, 0x04, 0x0A0B0C0D}},
-        {{"--volume", "1", "--header-from", "device.rec"}, {0x0302, 1, 0x0A0B0C0D}},  // a named option wins
-        {{"--repeats", "65535", "--volume", "255", "--gap", "4294967295"}, {0xFFFF, 0xFF, 0xFFFFFFFF}},
+        {{}, "in.wav", {0, 3, 0}},
+        {{"--header-from", "device.rec"}, "in.wav", {0x0302, 0x04, 0x0A0B0C0D}},
+        {{"--volume", "1", "--header-from", "device.rec"}, "in.wav", {0x0302, 1, 0x0A0B0C0D}},  // a named option wins
+        {{"--repeats", "65535", "--volume", "5", "--gap", "4294967295"}, "in.wav", {0xFFFF, 5, 0xFFFFFFFF}},
+        // A Series 3 sound's plays and trailing silence carry over, unless options say otherwise.
+        {{}, "three.wve", {2, 3, 1000000}},
+        {{}, "once.wve", {0, 3, 0}},
+        {{"--repeats", "0"}, "three.wve", {0, 3, 1000000}},
+        {{"--header-from", "device.rec"}, "three.wve", {0x0302, 0x04, 0x0A0B0C0D}},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = c.options;
-        args.insert(args.end(), {"in.wav", "out.rec"});
+        args.insert(args.end(), {c.input, "out.rec"});
         const ProgramRun run = runWavrecProgram(dir, args);
         ASSERT_EQ(run.status, 0) << run.err;
         const FilePtr file(std::fopen((dir / "out.rec").c_str(), "rb"));
         SoundStream stream;
         ASSERT_EQ(parseRecordFile(file.get(), stream), 10);
-        EXPECT_EQ(stream.hdrShort, c.expected.repeats);
-        EXPECT_EQ(stream.hdrByte, c.expected.volume);
-        EXPECT_EQ(stream.hdrLong, c.expected.gap);
+        EXPECT_EQ(stream.hdrShort, c.expected.repeats) << c.input;
+        EXPECT_EQ(stream.hdrByte, c.expected.volume) << c.input;
+        EXPECT_EQ(stream.hdrLong, c.expected.gap) << c.input;
     }
+}
+
+TEST(Wavrec, ASeries3SoundKeepsEverySample) {
+    TempDir dir;
+    Bytes codes(256);
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        codes[i] = static_cast<std::uint8_t>(i * 37);
+    }
+    writeFile(dir / "alarm.wve", fixture::series3Sound(codes, 0, 1));
+    SF_INFO info{};
+    SNDFILE* sound = sf_open((dir / "alarm.wve").c_str(), SFM_READ, &info);
+    ASSERT_NE(sound, nullptr) << sf_strerror(nullptr);
+    Samples expected(codes.size() + 1);
+    expected.resize(static_cast<std::size_t>(sf_read_short(sound, expected.data(), 257)));
+    sf_close(sound);
+    ASSERT_EQ(expected.size(), codes.size());
+
+    const Written written = wavrecFile(dir / "alarm.wve", dir / "alarm.rec", {});
+    ASSERT_EQ(written.result.failure, RecordingResult::Failure::none) << written.result.cause;
+    EXPECT_EQ(recwavSamples(dir / "alarm.rec", dir / "alarm.wav"), expected) << "A-law to A-law loses nothing";
 }
 
 TEST(WavrecCommand, ExitsAndReportsAsDocumented) {
@@ -378,7 +406,8 @@ TEST(WavrecCommand, ExitsAndReportsAsDocumented) {
          false},
         {"unknown option", wav, {"--loud", "in.wav", "out.rec"}, 2, "wavrec: unknown option '--loud'\n", false},
         {"bad coding", wav, {"-c", "mp3", "in.wav", "out.rec"}, 2, "invalid value 'mp3' for --coding", false},
-        {"volume out of range", wav, {"--volume", "256", "in.wav", "out.rec"}, 2, "for --volume", false},
+        {"volume 0", wav, {"--volume", "0", "in.wav", "out.rec"}, 2, "for --volume: expected 1 (lowest) to 5", false},
+        {"volume 6", wav, {"--volume", "6", "in.wav", "out.rec"}, 2, "for --volume: expected 1 (lowest) to 5", false},
         {"one path", wav, {"in.wav"}, 2, "wavrec: expected INPUT and OUTPUT.rec\n", false},
         {"a value for --help", wav, {"--help=x"}, 2, "wavrec: option '--help' takes no value\n", false},
         {"a value for --version", wav, {"--version=1"}, 2, "wavrec: option '--version' takes no value\n", false},

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "wavrec/audioinput.hpp"
 
+#include <sndfile.h>
+#include <soxr.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,11 +10,52 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <type_traits>
+#include <vector>
 
 #include <recwav/endian.hpp>
+#include <recwav/recordfile.hpp>
 
 namespace recwav {
+
+namespace {
+
+struct StdioCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+struct SndfileCloser {
+    void operator()(SNDFILE* sound) const { sf_close(sound); }
+};
+struct SoxrDeleter {
+    void operator()(soxr_t resampler) const { soxr_delete(resampler); }
+};
+
+}  // namespace
+
+struct AudioSource {
+    // A Record file.
+    std::unique_ptr<std::FILE, StdioCloser> recordFile;
+    SoundStream stream;
+
+    // Anything else.
+    std::unique_ptr<SNDFILE, SndfileCloser> sound;
+    std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter> resampler;
+    std::vector<float> frames;        // interleaved, as read
+    std::vector<float> mono;          // averaged
+    std::size_t monoCount = 0;        // frames in `mono`
+    std::size_t monoTaken = 0;        // of them, given to libsoxr
+    bool inputEnded = false;          // libsndfile has no more frames
+    bool flushed = false;             // nor libsoxr any more samples
+    std::vector<float> resampledOut;  // libsoxr's output
+    std::vector<std::int16_t> ready;  // converted, not yet handed out
+    std::size_t readyPos = 0;
+};
+
+void AudioSourceDeleter::operator()(AudioSource* source) const {
+    delete source;
+}
 
 namespace {
 
@@ -21,10 +64,29 @@ namespace {
 constexpr std::size_t framesPerRead = 4096;
 constexpr std::size_t resampledPerCall = 4096;
 
-// Psion formats must never reach libsndfile: every Psion 5 file starts with
-// the word 0x10000037, and Series 3 sound files are refused for now.
-bool isPsionFile(const std::uint8_t* head, std::size_t length) {
-    return (length >= 4 && loadLe32(head) == identificationWords[0]) || looksLikeSeries3Sound(head, length);
+// Psion 5 files must never reach libsndfile: every one starts with the word
+// 0x10000037. Series 3 sounds do, for libsndfile reads them.
+bool isPsion5File(const std::uint8_t* head, std::size_t length) {
+    return length >= 4 && loadLe32(head) == identificationWords[0];
+}
+
+// A Series 3 sound's header, as public notes give it: the trailing silence in
+// 1/32 s at offset 22, and the number of plays at 24, where 0 and 1 both mean
+// once.
+constexpr std::size_t series3SilenceOffset = 22;
+constexpr std::size_t series3PlaysOffset = 24;
+constexpr std::uint32_t microsecondsPerSilenceUnit = 31250;
+
+void carrySeries3Fields(const std::uint8_t* head, AudioInput& input) {
+    const std::uint16_t plays = loadLe16(head + series3PlaysOffset);
+    input.repeats = static_cast<std::uint16_t>(std::max<std::uint16_t>(plays, 1) - 1);
+    input.gap = std::uint32_t{loadLe16(head + series3SilenceOffset)} * microsecondsPerSilenceUnit;
+}
+
+std::unique_ptr<AudioInput> newInput() {
+    auto input = std::make_unique<AudioInput>();
+    input->source.reset(new AudioSource);
+    return input;
 }
 
 // Codings whose samples are not integers: libsndfile would hand them out as
@@ -59,16 +121,16 @@ std::int16_t toSample(float value, std::uint64_t& clipped) {
 }
 
 std::unique_ptr<AudioInput> openRecord(std::unique_ptr<std::FILE, StdioCloser> file, OpenFailure& failure) {
-    auto input = std::make_unique<AudioInput>();
-    if (parseRecordFile(file.get(), input->stream) == -1) {
+    auto input = newInput();
+    if (parseRecordFile(file.get(), input->source->stream) == -1) {
         failure = {true, "a Psion file, but not a Record file wavrec can read"};
         return nullptr;
     }
     input->kind = InputKind::record;
     input->sampleRate = recordSampleRate;
     input->channels = 1;
-    input->recordFile = std::move(file);
-    input->stream.file = input->recordFile.get();
+    input->source->recordFile = std::move(file);
+    input->source->stream.file = input->source->recordFile.get();
     return input;
 }
 
@@ -90,16 +152,11 @@ std::unique_ptr<AudioInput> openSound(std::unique_ptr<std::FILE, StdioCloser> fi
         failure = {true, std::string("not a sound file wavrec can read (") + sf_strerror(nullptr) + ")"};
         return nullptr;
     }
-    // A last guard: the check of the first bytes should have caught it already.
-    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WVE) {
-        failure = {true, "a Psion file, but not a Record file wavrec can read"};
-        return nullptr;
-    }
     if (info.samplerate <= 0 || info.channels <= 0) {
         failure = {true, "the sound file declares no sample rate or no channels"};
         return nullptr;
     }
-    auto input = std::make_unique<AudioInput>();
+    auto input = newInput();
     input->sampleRate = static_cast<std::uint32_t>(info.samplerate);
     input->channels = info.channels;
     if (input->sampleRate == recordSampleRate && info.channels == 1 && !isFloatCoded(info.format)) {
@@ -107,20 +164,21 @@ std::unique_ptr<AudioInput> openSound(std::unique_ptr<std::FILE, StdioCloser> fi
         input->kind = InputKind::untouched;
     } else {
         input->kind = input->sampleRate == recordSampleRate ? InputKind::converted : InputKind::resampled;
-        input->frames.resize(framesPerRead * static_cast<std::size_t>(info.channels));
-        input->mono.resize(framesPerRead);
+        input->source->frames.resize(framesPerRead * static_cast<std::size_t>(info.channels));
+        input->source->mono.resize(framesPerRead);
     }
     if (input->kind == InputKind::resampled) {
         soxr_error_t refused = nullptr;
         const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-        input->resampler.reset(soxr_create(info.samplerate, recordSampleRate, 1, &refused, nullptr, &quality, nullptr));
+        input->source->resampler.reset(
+            soxr_create(info.samplerate, recordSampleRate, 1, &refused, nullptr, &quality, nullptr));
         if (refused != nullptr) {
             failure = {true, std::string("cannot resample it (") + refused + ")"};
             return nullptr;
         }
-        input->resampledOut.resize(resampledPerCall);
+        input->source->resampledOut.resize(resampledPerCall);
     }
-    input->sound = std::move(sound);
+    input->source->sound = std::move(sound);
     return input;
 }
 
@@ -128,11 +186,11 @@ std::size_t readRecord(AudioInput& input, std::int16_t* out, std::size_t wanted)
     std::size_t produced = 0;
     while (produced < wanted && !input.ended) {
         const auto asked = static_cast<std::uint32_t>(std::min<std::size_t>(wanted - produced, 1U << 16));
-        const std::uint32_t got = input.stream.decode(asked, out + produced, input.stream);
+        const std::uint32_t got = input.source->stream.decode(asked, out + produced, input.source->stream);
         produced += got;
         if (got < asked) {
             input.ended = true;
-            if (std::ferror(input.recordFile.get()) != 0) {
+            if (std::ferror(input.source->recordFile.get()) != 0) {
                 input.error = "read error";
             }
         }
@@ -142,7 +200,7 @@ std::size_t readRecord(AudioInput& input, std::int16_t* out, std::size_t wanted)
 
 void appendConverted(AudioInput& input, const float* samples, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
-        input.ready.push_back(toSample(samples[i], input.clipped));
+        input.source->ready.push_back(toSample(samples[i], input.clipped));
     }
 }
 
@@ -150,20 +208,20 @@ void appendConverted(AudioInput& input, const float* samples, std::size_t count)
 // or -1 on failure.
 sf_count_t readMono(AudioInput& input) {
     const sf_count_t frames =
-        sf_readf_float(input.sound.get(), input.frames.data(), static_cast<sf_count_t>(framesPerRead));
-    if (frames <= 0 && sf_error(input.sound.get()) != SF_ERR_NO_ERROR) {
-        input.error = sf_strerror(input.sound.get());
+        sf_readf_float(input.source->sound.get(), input.source->frames.data(), static_cast<sf_count_t>(framesPerRead));
+    if (frames <= 0 && sf_error(input.source->sound.get()) != SF_ERR_NO_ERROR) {
+        input.error = sf_strerror(input.source->sound.get());
         return -1;
     }
     const auto count = static_cast<std::size_t>(std::max<sf_count_t>(frames, 0));
     const auto channels = static_cast<std::size_t>(input.channels);
     for (std::size_t frame = 0; frame < count; ++frame) {
-        const float* first = input.frames.data() + frame * channels;
+        const float* first = input.source->frames.data() + frame * channels;
         float sum = 0;
         for (std::size_t channel = 0; channel < channels; ++channel) {
             sum += first[channel];
         }
-        input.mono[frame] = sum / static_cast<float>(channels);
+        input.source->mono[frame] = sum / static_cast<float>(channels);
     }
     return static_cast<sf_count_t>(count);
 }
@@ -172,72 +230,75 @@ sf_count_t readMono(AudioInput& input) {
 // resampling, however few input frames make them: a 1 Hz input gives 8000
 // samples a frame. False at the end of the input or on failure.
 bool refill(AudioInput& input) {
-    input.ready.clear();
-    input.readyPos = 0;
+    input.source->ready.clear();
+    input.source->readyPos = 0;
     if (input.kind == InputKind::converted) {
         const sf_count_t count = readMono(input);
         if (count <= 0) {
             return false;
         }
-        appendConverted(input, input.mono.data(), static_cast<std::size_t>(count));
+        appendConverted(input, input.source->mono.data(), static_cast<std::size_t>(count));
         return true;
     }
 
     // Frames are read only once libsoxr has taken all of the last read, so
     // none is dropped. An empty read tells it the input has ended, and from
     // then on it gives out what it holds until it has no more.
-    if (input.monoTaken == input.monoCount && !input.inputEnded) {
+    if (input.source->monoTaken == input.source->monoCount && !input.source->inputEnded) {
         const sf_count_t count = readMono(input);
         if (count < 0) {
             return false;
         }
-        input.monoCount = static_cast<std::size_t>(count);
-        input.monoTaken = 0;
-        input.inputEnded = count == 0;
+        input.source->monoCount = static_cast<std::size_t>(count);
+        input.source->monoTaken = 0;
+        input.source->inputEnded = count == 0;
     }
-    if (input.flushed) {
+    if (input.source->flushed) {
         return false;
     }
     std::size_t used = 0;
     std::size_t made = 0;
-    const soxr_error_t failure = soxr_process(
-        input.resampler.get(), input.inputEnded ? nullptr : input.mono.data() + input.monoTaken,
-        input.monoCount - input.monoTaken, &used, input.resampledOut.data(), input.resampledOut.size(), &made);
+    const soxr_error_t failure =
+        soxr_process(input.source->resampler.get(),
+                     input.source->inputEnded ? nullptr : input.source->mono.data() + input.source->monoTaken,
+                     input.source->monoCount - input.source->monoTaken, &used, input.source->resampledOut.data(),
+                     input.source->resampledOut.size(), &made);
     if (failure != nullptr) {
         input.error = std::string("resampling failed (") + failure + ")";
         return false;
     }
-    if (!input.inputEnded && used == 0 && made == 0) {
+    if (!input.source->inputEnded && used == 0 && made == 0) {
         // It would spin here for ever, or lose the frames it will not take.
         input.error = "resampling failed (the resampler takes no more input)";
         return false;
     }
-    input.monoTaken += used;
-    appendConverted(input, input.resampledOut.data(), made);
-    input.flushed = input.inputEnded && made == 0;
-    return !input.flushed;
+    input.source->monoTaken += used;
+    appendConverted(input, input.source->resampledOut.data(), made);
+    input.source->flushed = input.source->inputEnded && made == 0;
+    return !input.source->flushed;
 }
 
 std::size_t readSound(AudioInput& input, std::int16_t* out, std::size_t wanted) {
     if (input.kind == InputKind::untouched) {
-        const sf_count_t got = sf_read_short(input.sound.get(), out, static_cast<sf_count_t>(wanted));
+        const sf_count_t got = sf_read_short(input.source->sound.get(), out, static_cast<sf_count_t>(wanted));
         if (got < static_cast<sf_count_t>(wanted)) {
             input.ended = true;
-            if (sf_error(input.sound.get()) != SF_ERR_NO_ERROR) {
-                input.error = sf_strerror(input.sound.get());
+            if (sf_error(input.source->sound.get()) != SF_ERR_NO_ERROR) {
+                input.error = sf_strerror(input.source->sound.get());
             }
         }
         return static_cast<std::size_t>(std::max<sf_count_t>(got, 0));
     }
     std::size_t produced = 0;
     while (produced < wanted && !input.ended) {
-        if (input.readyPos == input.ready.size() && !refill(input)) {
+        if (input.source->readyPos == input.source->ready.size() && !refill(input)) {
             input.ended = true;
             break;
         }
-        const std::size_t take = std::min(wanted - produced, input.ready.size() - input.readyPos);
-        std::copy_n(input.ready.begin() + static_cast<std::ptrdiff_t>(input.readyPos), take, out + produced);
-        input.readyPos += take;
+        const std::size_t take = std::min(wanted - produced, input.source->ready.size() - input.source->readyPos);
+        std::copy_n(input.source->ready.begin() + static_cast<std::ptrdiff_t>(input.source->readyPos), take,
+                    out + produced);
+        input.source->readyPos += take;
         produced += take;
     }
     return produced;
@@ -257,17 +318,25 @@ std::unique_ptr<AudioInput> openAudioInput(const char* path, OpenFailure& failur
         failure = {false, std::strerror(S_ISDIR(info.st_mode) ? EISDIR : errno)};
         return nullptr;
     }
-    std::array<std::uint8_t, 16> head{};
+    std::array<std::uint8_t, series3SoundHeaderSize> head{};
     const std::size_t length = std::fread(head.data(), 1, head.size(), file.get());
     if (std::ferror(file.get()) != 0) {
         failure = {false, std::strerror(errno)};
         return nullptr;
     }
-    if (isPsionFile(head.data(), length)) {
+    if (isPsion5File(head.data(), length)) {
         std::rewind(file.get());
         return openRecord(std::move(file), failure);
     }
-    return openSound(std::move(file), failure);
+    std::unique_ptr<AudioInput> input = openSound(std::move(file), failure);
+    if (input && length == head.size() && looksLikeSeries3Sound(head.data(), length)) {
+        carrySeries3Fields(head.data(), *input);
+    }
+    return input;
+}
+
+std::size_t samplesHeld(const AudioInput& input) {
+    return input.source->ready.capacity() + input.source->resampledOut.capacity();
 }
 
 std::size_t readAudio(AudioInput& input, std::int16_t* out, std::size_t wanted) {

@@ -1,32 +1,22 @@
 // SPDX-License-Identifier: MIT
-// wavrec's audio input: any sound file that libsndfile reads, or a Record
-// file read with this project's own reader, given out as 16-bit mono samples
-// at 8000 per second, a bounded chunk at a time.
+// wavrec's audio input: any sound file that libsndfile reads, a Series 3
+// sound, or a Record file read with this project's own reader, given out as
+// 16-bit mono samples at 8000 per second, a bounded chunk at a time.
 #pragma once
-
-#include <sndfile.h>
-#include <soxr.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
-#include <type_traits>
-#include <vector>
-
-#include <recwav/recordfile.hpp>
 
 namespace recwav {
 
-struct StdioCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-struct SndfileCloser {
-    void operator()(SNDFILE* sound) const { sf_close(sound); }
-};
-struct SoxrDeleter {
-    void operator()(soxr_t resampler) const { soxr_delete(resampler); }
+// The file and its decoding (libsndfile, libsoxr or our own reader), which
+// only audioinput.cpp sees.
+struct AudioSource;
+struct AudioSourceDeleter {
+    void operator()(AudioSource* source) const;
 };
 
 enum class InputKind {
@@ -40,26 +30,15 @@ struct AudioInput {
     InputKind kind = InputKind::record;
     std::uint32_t sampleRate = 0;  // of the file, before any resampling
     int channels = 0;
+    // What a Series 3 sound's header says of playing it, in the Record
+    // file's terms: plays minus one, and the pause after it in microseconds.
+    std::optional<std::uint16_t> repeats;
+    std::optional<std::uint32_t> gap;
+
     std::string error;          // the cause, once a read failed
     std::uint64_t clipped = 0;  // samples clamped to the 16-bit range on conversion from float
     bool ended = false;
-
-    // A Record file.
-    std::unique_ptr<std::FILE, StdioCloser> recordFile;
-    SoundStream stream;
-
-    // Anything else.
-    std::unique_ptr<SNDFILE, SndfileCloser> sound;
-    std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter> resampler;
-    std::vector<float> frames;        // interleaved, as read
-    std::vector<float> mono;          // averaged
-    std::size_t monoCount = 0;        // frames in `mono`
-    std::size_t monoTaken = 0;        // of them, given to libsoxr
-    bool inputEnded = false;          // libsndfile has no more frames
-    bool flushed = false;             // nor libsoxr any more samples
-    std::vector<float> resampledOut;  // libsoxr's output
-    std::vector<std::int16_t> ready;  // converted, not yet handed out
-    std::size_t readyPos = 0;
+    std::unique_ptr<AudioSource, AudioSourceDeleter> source;
 };
 
 struct OpenFailure {
@@ -69,11 +48,15 @@ struct OpenFailure {
 
 // Opens `path`. Returns null and fills `failure` when it is missing,
 // unreadable, not a sound file, or a Psion file our reader does not accept.
-// Psion files never reach libsndfile.
+// Psion 5 files never reach libsndfile.
 std::unique_ptr<AudioInput> openAudioInput(const char* path, OpenFailure& failure);
 
 // Writes up to `wanted` samples (8000 Hz, mono) to `out` and returns how many;
 // fewer than asked means the end, or a failure when `input.error` is set.
 std::size_t readAudio(AudioInput& input, std::int16_t* out, std::size_t wanted);
+
+// The samples the input holds in its buffers between reads: bounded, whatever
+// the length or the rate of the file.
+std::size_t samplesHeld(const AudioInput& input);
 
 }  // namespace recwav

@@ -8,32 +8,22 @@
 #include <vector>
 
 #include <recwav/encoders.hpp>
-#include <recwav/recordfile.hpp>
 
 #include "wavrec/audioinput.hpp"
 
 namespace recwav {
 
-// The largest --max-block: a block's count then keeps to two bytes.
-inline constexpr std::uint32_t maxAdpcmBlock = maxCompactCount2;
-
-struct WavrecSettings {
-    std::uint32_t codec = codecALaw;
-    AdpcmSettings adpcm;
-    SoundHeaderFields fields = defaultSoundHeaderFields;
-};
-
 struct RecordingResult {
-    enum class Failure { none, reading, writing };
+    enum class Failure { none, reading, writing, tooLong };
     Failure failure = Failure::none;
     std::string cause;
-    std::uint64_t samples = 0;  // written
+    RecordSummary summary;  // what the file must decode to
 };
 
-// Codes all that `input` gives into `output`, a new file: the preamble, the
-// codes, then the declared count set to the samples written. Appends to
-// `decoded`, when given, the samples a decoder will make of the file.
-RecordingResult writeRecording(AudioInput& input, const WavrecSettings& settings, std::FILE* output,
+// Codes all that `input` gives into `output`, a new file open for writing:
+// the whole Record file, its counts settled at the end. Appends to `decoded`,
+// when given, the samples a decoder will make of the file.
+RecordingResult writeRecording(AudioInput& input, const RecordSettings& settings, std::FILE* output,
                                std::vector<std::int16_t>* decoded = nullptr);
 
 // The whole command, from the argument vector to the exit status: 0 on

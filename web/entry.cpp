@@ -53,6 +53,7 @@ struct WebRecording {
     std::uint32_t address = 0;
     std::uint32_t size = 0;
     std::uint32_t samples = 0;  // declared, and coded
+    std::uint32_t checked = 0;  // 1 when the file reads back as coded
 };
 
 WebRecording recording;
@@ -62,35 +63,24 @@ std::uint32_t address(const void* pointer) {
     return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(pointer));
 }
 
-// At most the bytes of a Record file's codes for `count` samples: one a
-// sample in A-law; in ADPCM two samples a byte, plus a block header (two
-// compact counts and four bytes) for every 400 samples, the shortest block
-// the default settings make but the last.
-std::size_t codesBound(std::uint32_t count, bool adpcm) {
-    constexpr std::size_t blockHeaderBound = 12;
-    constexpr std::size_t shortestBlock = AdpcmSettings{}.maxBlock / 2;
-    return adpcm ? count / 2 + 1 + (count / shortestBlock + 1) * blockHeaderBound : count;
-}
-
-// Codes the samples straight behind a Record file's headers, in recordBytes,
-// declaring as many samples as the codes hold. One buffer, sized once, so
-// that the file is never held twice.
-void makeRecording(const std::int16_t* samples, std::uint32_t count, bool adpcm) {
+// Codes the samples as a Record file in recordBytes, sized once so that the
+// file is never held twice, then reads it back as any reader would: the page
+// offers it only when it holds exactly what was coded.
+void makeRecording(const std::int16_t* samples, std::uint32_t count, const RecordSettings& settings) {
     recordBytes.clear();
-    recordBytes.reserve(recordPreambleSize + codesBound(count, adpcm));
-    recordBytes.resize(recordPreambleSize);  // the headers, once the count is known
-    std::uint32_t coded = count;
-    if (adpcm) {
-        AdpcmEncoder encoder;
-        coded = static_cast<std::uint32_t>(encodeAdpcm(encoder, samples, count, recordBytes));
-        coded += static_cast<std::uint32_t>(finishAdpcm(encoder, recordBytes));
-    } else {
-        recordBytes.resize(recordPreambleSize + count);
-        encodeALawSamples(samples, count, recordBytes.data() + recordPreambleSize);
+    recordBytes.reserve(recordFileBound(count, settings));
+    RecordEncoder encoder;
+    encoder.settings = settings;
+    std::array<std::uint8_t, recordPreambleSize> settled{};
+    bool checked = encodeRecord(encoder, samples, count, recordBytes) && finishRecord(encoder, recordBytes, settled);
+    std::copy(settled.begin(), settled.end(), recordBytes.begin());
+    std::FILE* file = checked ? fmemopen(recordBytes.data(), recordBytes.size(), "rb") : nullptr;
+    checked = file != nullptr && checkRecordFile(file, encoder.summary).empty();
+    if (file != nullptr) {
+        std::fclose(file);
     }
-    const auto preamble = recordFilePreamble(adpcm ? codecAdpcm : codecALaw, coded, defaultSoundHeaderFields);
-    std::copy(preamble.begin(), preamble.end(), recordBytes.begin());
-    recording = {address(recordBytes.data()), static_cast<std::uint32_t>(recordBytes.size()), coded};
+    recording = {address(recordBytes.data()), static_cast<std::uint32_t>(recordBytes.size()),
+                 static_cast<std::uint32_t>(encoder.summary.samples), checked ? 1U : 0U};
 }
 
 WebOutcome convertInMemory(std::uint8_t* data, std::size_t size, std::FILE* input, std::FILE* output) {
@@ -175,7 +165,11 @@ const recwav::WebConversion* recwav_convert(std::uint8_t* data, std::uint32_t si
 // address of the result, which stays valid until the next call or
 // recwav_release_recording().
 const recwav::WebRecording* recwav_encode(const std::int16_t* samples, std::uint32_t count, std::uint32_t coding) {
-    recwav::makeRecording(samples, count, coding == static_cast<std::uint32_t>(recwav::WebCoding::adpcm));
+    recwav::RecordSettings settings;
+    if (coding == static_cast<std::uint32_t>(recwav::WebCoding::adpcm)) {
+        settings.codec = recwav::codecAdpcm;
+    }
+    recwav::makeRecording(samples, count, settings);
     return &recwav::recording;
 }
 

@@ -240,4 +240,15 @@ bool saveBytes(const char* path, const Bytes& bytes) {
     return std::fclose(file) == 0 && written;
 }
 
+Bytes series3Sound(const Bytes& codes, std::uint16_t silence, std::uint16_t plays) {
+    Bytes bytes(recwav::series3SoundHeaderSize + codes.size());
+    std::copy(recwav::series3SoundMagic.begin(), recwav::series3SoundMagic.end(), bytes.begin());
+    recwav::storeLe16(bytes.data() + 16, 0x0F00);
+    setLe32(bytes, 18, static_cast<std::uint32_t>(codes.size()));
+    recwav::storeLe16(bytes.data() + 22, silence);
+    recwav::storeLe16(bytes.data() + 24, plays);
+    std::copy(codes.begin(), codes.end(), bytes.begin() + recwav::series3SoundHeaderSize);
+    return bytes;
+}
+
 }  // namespace fixture

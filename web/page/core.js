@@ -70,9 +70,10 @@ export function encodeRecord(samples, coding) {
   const bytes = new Uint8Array(samples.buffer, samples.byteOffset, samples.byteLength);
   return withBytes(bytes, (address) => {
     const at = core._recwav_encode(address, samples.length, coding === 'adpcm' ? 2 : 1) >>> 2;
-    const [recordAddress, size] = core.HEAPU32.slice(at, at + 2);
-    const record = core.HEAPU8.slice(recordAddress, recordAddress + size);
+    const [recordAddress, size, , checked] = core.HEAPU32.slice(at, at + 4);
+    const record = checked === 1 ? core.HEAPU8.slice(recordAddress, recordAddress + size) : null;
     core._recwav_release_recording();
+    if (record === null) throw new Error('internal error: the Record file made does not read back as coded');
     return record;
   });
 }

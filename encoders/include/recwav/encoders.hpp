@@ -1,11 +1,17 @@
 // SPDX-License-Identifier: MIT
 // The sample encoders: samples in, codes out, over memory. Each is the inverse
-// of the decoder of the same coding, and is checked against that decoder.
+// of the decoder of the same coding, and is checked against that decoder. And
+// the one encoder of whole Record files that every writer calls.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
+
+#include <recwav/recordfile.hpp>
 
 namespace recwav {
 
@@ -69,5 +75,67 @@ std::size_t encodeAdpcm(AdpcmEncoder& encoder, const std::int16_t* samples, std:
 // Codes every sample still pending, as above.
 std::size_t finishAdpcm(AdpcmEncoder& encoder, std::vector<std::uint8_t>& out,
                         std::vector<std::int16_t>* decoded = nullptr);
+
+// The fewest samples in any block but the last: with it, the most bytes a
+// sound can take.
+std::size_t adpcmShortestBlock(const AdpcmSettings& settings);
+
+// ---- Whole Record files ----
+//
+// Samples in, the file's bytes out a chunk at a time, and at the end the
+// bytes that then stand at the file's start, with the declared count and the
+// byte count of the coded sound settled. wavrec and the page both write
+// through it.
+
+struct RecordSettings {
+    std::uint32_t codec = codecALaw;  // or codecAdpcm
+    AdpcmSettings adpcm;              // ADPCM only
+    SoundHeaderFields fields = defaultSoundHeaderFields;
+};
+
+// A running digest of samples, so that a file can be checked against what was
+// meant without holding the samples.
+inline constexpr std::uint64_t sampleDigestStart = 0xCBF29CE484222325;
+std::uint64_t digestSamples(std::uint64_t digest, const std::int16_t* samples, std::size_t count);
+
+// What a finished Record file must decode to.
+struct RecordSummary {
+    std::uint64_t samples = 0;                 // coded
+    std::uint64_t soundBytes = 0;              // behind the sound header
+    std::uint64_t digest = sampleDigestStart;  // of the samples a decoder makes of the codes
+};
+
+// Set `settings` before the first call and leave them until finishRecord.
+struct RecordEncoder {
+    RecordSettings settings;
+    RecordSummary summary;
+    std::uint64_t given = 0;  // samples taken, coded or still pending
+    bool started = false;
+    AdpcmEncoder adpcm;
+    std::vector<std::int16_t> decoded;  // scratch: a block's samples as decoded
+};
+
+// Appends the next bytes of the file to `out`: on the first call the bytes
+// before the coded sound (both counts 0 until settled), then the codes of
+// every sample the encoder can now decide. Appends to `decoded`, when given,
+// the samples those codes decode to. Returns false once the sound is too long
+// for a Record file (more than maxDeclaredCount samples, or codes past 4 GiB);
+// the file is then of no use.
+bool encodeRecord(RecordEncoder& encoder, const std::int16_t* samples, std::size_t count,
+                  std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded = nullptr);
+
+// Appends the codes of the samples still pending (and the preamble, for a
+// sound of no samples) and returns the bytes to write over the file's first
+// recordPreambleSize bytes. False, as above, when the file is too long.
+bool finishRecord(RecordEncoder& encoder, std::vector<std::uint8_t>& out,
+                  std::array<std::uint8_t, recordPreambleSize>& settled, std::vector<std::int16_t>* decoded = nullptr);
+
+// At most the bytes of a whole Record file of `count` samples.
+std::size_t recordFileBound(std::size_t count, const RecordSettings& settings);
+
+// Reads `file` from its start with the project's own reader and decoders and
+// compares it with what was meant: empty when it holds exactly that, or what
+// differs.
+std::string checkRecordFile(std::FILE* file, const RecordSummary& meant);
 
 }  // namespace recwav

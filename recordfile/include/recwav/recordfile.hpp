@@ -93,20 +93,32 @@ inline constexpr std::array<char, 15> series3SoundMagic = {'A', 'L', 'a', 'w', '
 bool looksLikeSeries3Sound(const std::uint8_t* head, std::size_t size);
 
 // ---- Writing ----
+//
+// What the writers put in the fields the reader does not look at follows the
+// public notes on the device's file formats wherever they speak; where they
+// do not, the choice is ours and says so.
 
 // The sound header's three fields that the conversion does not interpret. As
-// public format notes describe them: how often the device repeats the sound,
-// its playback volume, and the pause between repeats.
+// the notes describe them: how often the device plays the sound, its playback
+// volume, and the pause between repeats.
 struct SoundHeaderFields {
-    std::uint16_t repeats = 0;  // hdrShort
-    std::uint8_t volume = 0;    // hdrByte
+    std::uint16_t repeats = 0;  // hdrShort: plays of the sound, minus one
+    std::uint8_t volume = 3;    // hdrByte: 1 (lowest) to 5 (loudest)
     std::uint32_t gap = 0;      // hdrLong, in microseconds
 };
 
-// What the writers put there when nothing else is asked for: play once, no
-// pause. The volume is our guess at the middle of the device's scale; a
-// recording made on the device is the surer source of all three.
-inline constexpr SoundHeaderFields defaultSoundHeaderFields = {0, 2, 0};
+inline constexpr std::uint8_t minVolume = 1;
+inline constexpr std::uint8_t maxVolume = 5;
+
+// What the writers put there when nothing else is asked for: played once, at
+// the middle volume, no pause.
+inline constexpr SoundHeaderFields defaultSoundHeaderFields = {0, 3, 0};
+
+// The identity stream: the Record application's UID, then its name as the
+// notes' String, one length byte (4 x length + 2 for names of up to 63
+// characters) and the characters.
+inline constexpr std::array<std::uint8_t, 15> recordIdentityStream = {0x7E, 0x00, 0x00, 0x10, 4 * 10 + 2, 'R', 'E', 'C',
+                                                                      'O',  'R',  'D',  '.',  'A',        'P', 'P'};
 
 // Everything a written Record file holds before its coded sound, in this
 // order, with the stream table first so that the decoders, which read to the
@@ -114,32 +126,31 @@ inline constexpr SoundHeaderFields defaultSoundHeaderFields = {0, 2, 0};
 //   identification header (20 bytes), table at offset 20
 //   stream table: count byte 0x04 (two entries), the sound data entry, then the
 //     identity entry (17 bytes)
-//   identity stream: the word 0x1000007E alone (4 bytes)
+//   identity stream (15 bytes)
 //   sound header (20 bytes): declared count, codec word, repeats (16-bit),
-//     volume (8-bit), one zero byte, gap (32-bit), four zero bytes
+//     volume (8-bit), one zero byte, gap (32-bit), and the number of bytes of
+//     coded sound that follow it (32-bit: the notes give the sound as a
+//     length-prefixed list of bytes)
 inline constexpr std::size_t recordTablePosition = identificationHeaderSize;
 inline constexpr std::size_t recordIdentityPosition = recordTablePosition + 1 + 2 * tableEntrySize;
-inline constexpr std::size_t recordSoundHeaderPosition = recordIdentityPosition + 4;
+inline constexpr std::size_t recordSoundHeaderPosition = recordIdentityPosition + recordIdentityStream.size();
 inline constexpr std::size_t recordPreambleSize = recordSoundHeaderPosition + soundHeaderSize;
-// Where the declared sample count sits, to be set once the sound is written.
-inline constexpr std::size_t recordDeclaredCountPosition = recordSoundHeaderPosition;
 
 // The largest count a sound header can declare: the reader takes 0xFFFFFFFF
 // for a refusal.
 inline constexpr std::uint32_t maxDeclaredCount = 0xFFFFFFFE;
 
 // The bytes before the coded sound of a Record file of `codec` (codecALaw or
-// codecAdpcm) declaring `sampleCount` samples.
+// codecAdpcm) declaring `sampleCount` samples in `soundBytes` bytes of codes
+// (ADPCM block headers included).
 std::array<std::uint8_t, recordPreambleSize> recordFilePreamble(std::uint32_t codec, std::uint32_t sampleCount,
+                                                                std::uint32_t soundBytes,
                                                                 const SoundHeaderFields& fields);
 
-// Sets the declared count of a Record file written from recordFilePreamble,
-// and leaves `output` at its end. False when the seek or the write fails.
-bool patchDeclaredCount(std::FILE* output, std::uint32_t sampleCount);
-
 // Appends the header of an ADPCM block of `samples` samples: their count, a
-// second count that readers do not use (written equal to the first), and four
-// skipped bytes (written as zeros). The codes follow it, two to a byte.
+// second count that readers do not use, and four skipped bytes. No notes we
+// know of describe the last two: we write the count again and four zeros,
+// unverified on a device. The codes follow, two to a byte.
 void appendAdpcmBlockHeader(std::vector<std::uint8_t>& bytes, std::uint32_t samples);
 
 }  // namespace recwav

@@ -1,0 +1,143 @@
+// SPDX-License-Identifier: MIT
+// Whole Record files: the encoders' codes behind the writer's preamble, the
+// counts settled at the end, and the check that reads a file back as any
+// reader would.
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include <recwav/decoders.hpp>
+#include <recwav/encoders.hpp>
+#include <recwav/endian.hpp>
+
+namespace recwav {
+
+namespace {
+
+// The sound header's byte count is 32-bit.
+constexpr std::uint64_t maxSoundBytes = std::numeric_limits<std::uint32_t>::max();
+
+// Two compact counts of at most four bytes, and four bytes.
+constexpr std::size_t adpcmBlockHeaderBound = 12;
+
+void startRecord(RecordEncoder& encoder, std::vector<std::uint8_t>& out) {
+    if (!encoder.started) {
+        const auto preamble = recordFilePreamble(encoder.settings.codec, 0, 0, encoder.settings.fields);
+        out.insert(out.end(), preamble.begin(), preamble.end());
+        encoder.started = true;
+    }
+}
+
+// Counts `bytes` more of coded sound for `codedSamples` samples, which decode
+// to `meant`.
+bool account(RecordEncoder& encoder, std::size_t codedSamples, std::size_t bytes,
+             const std::vector<std::int16_t>& meant, std::vector<std::int16_t>* decoded) {
+    RecordSummary& summary = encoder.summary;
+    summary.samples += codedSamples;
+    summary.soundBytes += bytes;
+    summary.digest = digestSamples(summary.digest, meant.data(), meant.size());
+    if (decoded != nullptr) {
+        decoded->insert(decoded->end(), meant.begin(), meant.end());
+    }
+    return encoder.given <= maxDeclaredCount && summary.soundBytes <= maxSoundBytes;
+}
+
+}  // namespace
+
+std::uint64_t digestSamples(std::uint64_t digest, const std::int16_t* samples, std::size_t count) {
+    // FNV-1a over whole samples: one multiply a sample, and any change of a
+    // sample or of their order changes it.
+    constexpr std::uint64_t prime = 0x100000001B3;
+    for (std::size_t i = 0; i < count; ++i) {
+        digest = (digest ^ static_cast<std::uint16_t>(samples[i])) * prime;
+    }
+    return digest;
+}
+
+bool encodeRecord(RecordEncoder& encoder, const std::int16_t* samples, std::size_t count,
+                  std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded) {
+    startRecord(encoder, out);
+    encoder.given += count;
+    const std::size_t from = out.size();
+    encoder.decoded.clear();
+    std::size_t coded = count;
+    if (encoder.settings.codec == codecALaw) {
+        out.resize(from + count);
+        encodeALawSamples(samples, count, out.data() + from);
+        encoder.decoded.resize(count);
+        decodeALawCodes(out.data() + from, count, encoder.decoded.data());
+    } else {
+        encoder.adpcm.settings = encoder.settings.adpcm;
+        coded = encodeAdpcm(encoder.adpcm, samples, count, out, &encoder.decoded);
+    }
+    return account(encoder, coded, out.size() - from, encoder.decoded, decoded);
+}
+
+bool finishRecord(RecordEncoder& encoder, std::vector<std::uint8_t>& out,
+                  std::array<std::uint8_t, recordPreambleSize>& settled, std::vector<std::int16_t>* decoded) {
+    startRecord(encoder, out);
+    const std::size_t from = out.size();
+    encoder.decoded.clear();
+    std::size_t coded = 0;
+    if (encoder.settings.codec == codecAdpcm) {
+        encoder.adpcm.settings = encoder.settings.adpcm;
+        coded = finishAdpcm(encoder.adpcm, out, &encoder.decoded);
+    }
+    if (!account(encoder, coded, out.size() - from, encoder.decoded, decoded)) {
+        return false;
+    }
+    settled = recordFilePreamble(encoder.settings.codec, static_cast<std::uint32_t>(encoder.summary.samples),
+                                 static_cast<std::uint32_t>(encoder.summary.soundBytes), encoder.settings.fields);
+    return true;
+}
+
+std::size_t recordFileBound(std::size_t count, const RecordSettings& settings) {
+    if (settings.codec == codecALaw) {
+        return recordPreambleSize + count;
+    }
+    const std::size_t blocks = count / adpcmShortestBlock(settings.adpcm) + 1;
+    return recordPreambleSize + count / 2 + blocks * (adpcmBlockHeaderBound + 1);
+}
+
+std::string checkRecordFile(std::FILE* file, const RecordSummary& meant) {
+    std::rewind(file);
+    SoundStream stream;
+    if (parseRecordFile(file, stream) == -1) {
+        return std::ferror(file) != 0 ? std::string("cannot read it back: ") + std::strerror(errno)
+                                      : "the reader does not accept it";
+    }
+    if (stream.sampleCount != meant.samples) {
+        return "it declares " + std::to_string(stream.sampleCount) + " samples, not " + std::to_string(meant.samples);
+    }
+    std::array<std::int16_t, 4096> samples{};
+    std::uint64_t count = 0;
+    std::uint64_t digest = sampleDigestStart;
+    for (std::uint32_t got = samples.size(); got == samples.size();) {
+        got = stream.decode(samples.size(), samples.data(), stream);
+        count += got;
+        digest = digestSamples(digest, samples.data(), got);
+    }
+    if (std::ferror(file) != 0) {
+        return std::string("cannot read it back: ") + std::strerror(errno);
+    }
+    if (count != meant.samples || digest != meant.digest) {
+        return "it decodes to " + std::to_string(count) + " samples that are not the " + std::to_string(meant.samples) +
+               " coded";
+    }
+    std::array<std::uint8_t, 4> soundBytes{};
+    if (std::fseek(file, static_cast<long>(recordSoundHeaderPosition + 16), SEEK_SET) != 0 ||
+        std::fread(soundBytes.data(), 1, soundBytes.size(), file) != soundBytes.size() ||
+        loadLe32(soundBytes.data()) != meant.soundBytes) {
+        return "its sound header does not hold the " + std::to_string(meant.soundBytes) + " bytes of coded sound";
+    }
+    // Nothing behind the codes that a reader might take for more sound.
+    if (std::fseek(file, 0, SEEK_END) != 0 ||
+        static_cast<std::uint64_t>(std::ftell(file)) != recordPreambleSize + meant.soundBytes) {
+        return "it is not " + std::to_string(recordPreambleSize + meant.soundBytes) + " bytes long";
+    }
+    return "";
+}
+
+}  // namespace recwav

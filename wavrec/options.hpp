@@ -1,0 +1,35 @@
+// SPDX-License-Identifier: MIT
+// wavrec's command line: its options, their checks, and the help.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <recwav/encoders.hpp>
+#include <recwav/recordfile.hpp>
+
+namespace recwav {
+
+// The largest --max-block: a block's count then keeps to two bytes.
+inline constexpr std::uint32_t maxAdpcmBlock = maxCompactCount2;
+
+struct CommandLine {
+    RecordSettings settings;  // the coding and its blocks; the header fields are settled later
+    std::optional<std::uint16_t> repeats;
+    std::optional<std::uint8_t> volume;
+    std::optional<std::uint32_t> gap;
+    const char* headerFrom = nullptr;
+    const char* input = nullptr;
+    const char* output = nullptr;
+    bool help = false;
+    bool version = false;
+};
+
+// Fills `line` from the argument vector; returns an empty string, or what was
+// wrong, for a usage error.
+std::string parseCommandLine(int argc, char* argv[], CommandLine& line);
+
+void printHelp();
+
+}  // namespace recwav
