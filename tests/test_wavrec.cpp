@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -14,10 +15,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -27,6 +30,7 @@
 
 #include "converter/converter.hpp"
 #include "test_files.hpp"
+#include "wavrec/output.hpp"
 #include "wavrec/wavrec.hpp"
 
 using namespace recwav;
@@ -74,6 +78,7 @@ void writeSound(const fs::path& path, int rate, int channels, int format, const 
 struct ReadBack {
     Samples samples;
     std::uint64_t clipped = 0;
+    std::uint64_t nonFinite = 0;
     std::size_t held = 0;  // the most samples the input ever held between reads
 };
 
@@ -88,6 +93,7 @@ ReadBack readAll(const fs::path& path) {
     }
     EXPECT_TRUE(input && input->error.empty()) << failure.cause;
     all.clipped = input ? input->clipped : 0;
+    all.nonFinite = input ? input->nonFinite : 0;
     all.held = input ? samplesHeld(*input) : 0;
     return all;
 }
@@ -223,6 +229,7 @@ TEST(AudioInput, MixesAndResamplesKeepingTheDuration) {
         std::function<float(std::size_t frame, int channel)> signal;
         double rms;  // expected of the output, after the filter's first and last few ms
         bool clips;
+        std::uint64_t nonFinite = 0;
     } cases[] = {
         {"48 kHz stereo", 48000, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 59259,
          [&](std::size_t i, int) {
@@ -236,6 +243,17 @@ TEST(AudioInput, MixesAndResamplesKeepingTheDuration) {
          [](std::size_t, int) { return 1.5F; }, 32767, true},
         {"8 kHz mono float beyond full scale", 8000, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 800,
          [](std::size_t i, int) { return i % 2 == 0 ? 1.5F : -2.0F; }, 32767.5, true},
+        // Each becomes silence or full scale before the resampler could
+        // spread it over many samples.
+        {"16 kHz float, not numbers and infinities", 16000, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 16000,
+         [&](std::size_t i, int) {
+             constexpr float inf = std::numeric_limits<float>::infinity();
+             return i == 3000 || i == 5000 ? std::nanf("")
+                    : i == 9000            ? inf
+                    : i == 12000           ? -inf
+                                 : static_cast<float>(0.25 * std::sin(2 * pi * 300 * static_cast<double>(i) / 16000));
+         },
+         0.25 / std::sqrt(2.0) * 32768, false, 4},
         // 8000 samples a frame, yet no more of them held at once than at any rate.
         {"1 Hz", 1, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 60, [](std::size_t, int) { return 0.25F; }, 0.25 * 32768,
          false},
@@ -262,7 +280,8 @@ TEST(AudioInput, MixesAndResamplesKeepingTheDuration) {
         }
         const double rms = std::sqrt(sum / static_cast<double>(out.size() - 2 * edge));
         EXPECT_NEAR(rms, c.rms, 0.02 * c.rms + 0.5);
-        EXPECT_EQ(back.clipped > 0, c.clips);
+        EXPECT_EQ(back.clipped > 0, c.clips) << back.clipped;
+        EXPECT_EQ(back.nonFinite, c.nonFinite);
         EXPECT_LE(back.held, 16384U) << "samples held at once";
     }
 }
@@ -392,6 +411,34 @@ TEST(WavrecCommand, ExitsAndReportsAsDocumented) {
          1,
          "wavrec: cannot read 'in.wav': not a sound file wavrec can read",
          false},
+        {"an input pipe, refused at once rather than waited on",
+         [](const TempDir& dir) { mkfifo((dir / "in.wav").c_str(), 0600); },
+         {"in.wav", "out.rec"},
+         1,
+         "wavrec: cannot read 'in.wav': not a regular file",
+         false},
+        {"too long for a Record file, refused before writing",
+         [](const TempDir& dir) {
+             // At 1 Hz, 600000 frames make 4.8e9 samples at 8000 Hz.
+             writeSound(dir / "in.wav", 1, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_U8, Samples(600000));
+         },
+         {"in.wav", "out.rec"},
+         1,
+         "wavrec: cannot read 'in.wav': too long for a Record file",
+         false},
+        {"a sample rate of 0",
+         [&](const TempDir& dir) {
+             wav(dir);
+             Bytes bytes = readFile(dir / "in.wav");
+             fixture::setLe32(bytes, 24, 0);
+             writeFile(dir / "in.wav", bytes);
+         },
+         {"in.wav", "out.rec"},
+         1,
+         "wavrec: cannot read 'in.wav': its header is damaged or declares a format libsndfile cannot read "
+         "(libsndfile: ",
+         false},
+        {"an empty output name", wav, {"in.wav", ""}, 2, "wavrec: OUTPUT.rec is an empty name\n", false},
         {"a Psion file we cannot read",
          epoc,
          {"in.wav", "out.rec"},
@@ -438,7 +485,7 @@ TEST(WavrecCommand, ExitsAndReportsAsDocumented) {
             c.setup(dir);
         }
         std::vector<std::string> before = filesIn(dir);
-        const Bytes input = fs::exists(dir / "in.wav") ? readFile(dir / "in.wav") : Bytes{};
+        const Bytes input = fs::is_regular_file(dir / "in.wav") ? readFile(dir / "in.wav") : Bytes{};
         const ProgramRun run = runWavrecProgram(dir, c.args);
         EXPECT_EQ(run.status, c.status);
         const std::string& shown = c.status == 0 && !c.outputWritten ? run.out : run.err;
@@ -473,15 +520,18 @@ TEST(WavrecCommand, WritesOnlyRegularFilesAndKeepsLinks) {
         const char* writtenTo;  // the file that holds the Record file, or null
     } cases[] = {
         {"a pipe", [](const TempDir& dir) { return mkfifo((dir / "out.rec").c_str(), 0600) == 0; }, 1,
-         "wavrec: cannot write 'out.rec': not a regular file\n", fs::file_type::fifo, nullptr},
+         "wavrec: cannot write 'out.rec': not a regular file (a Record file cannot stream to a device or pipe)\n",
+         fs::file_type::fifo, nullptr},
         {"a character device, as /dev/null is",
          [](const TempDir& dir) { return mknod((dir / "out.rec").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0; }, 1,
-         "wavrec: cannot write 'out.rec': not a regular file\n", fs::file_type::character, nullptr},
+         "wavrec: cannot write 'out.rec': not a regular file (a Record file cannot stream to a device or pipe)\n",
+         fs::file_type::character, nullptr},
         {"a link to a pipe",
          [](const TempDir& dir) {
              return mkfifo((dir / "pipe").c_str(), 0600) == 0 && symlink("pipe", (dir / "out.rec").c_str()) == 0;
          },
-         1, "wavrec: cannot write 'out.rec': not a regular file\n", fs::file_type::symlink, nullptr},
+         1, "wavrec: cannot write 'out.rec': not a regular file (a Record file cannot stream to a device or pipe)\n",
+         fs::file_type::symlink, nullptr},
         {"a folder", [](const TempDir& dir) { return fs::create_directory(dir / "out.rec"); }, 1,
          "wavrec: cannot write 'out.rec': Is a directory\n", fs::file_type::directory, nullptr},
         {"a link to a file in another folder, through a linked folder",
@@ -521,6 +571,202 @@ TEST(WavrecCommand, WritesOnlyRegularFilesAndKeepsLinks) {
             const FilePtr file(std::fopen((dir / c.writtenTo).c_str(), "rb"));
             SoundStream stream;
             EXPECT_EQ(parseRecordFile(file.get(), stream), 100);
+        }
+    }
+}
+
+namespace {
+
+std::string textOf(const fs::path& path) {
+    const Bytes bytes = readFile(path);
+    return {bytes.begin(), bytes.end()};
+}
+
+// A shell script run in `dir`, with $WAVREC naming the program.
+ProgramRun runScript(const TempDir& dir, const std::string& script) {
+    return runCommand(dir, "/bin/sh", {"/bin/sh", "-c", "WAVREC='" WAVREC_EXE "'; " + script});
+}
+
+}  // namespace
+
+// A failing card or disk, played by strace: whichever read of the input
+// fails, in its header or in its sound, the run fails with the cause and the
+// old output stays as it was.
+TEST(WavrecCommand, AnyFailedReadOfTheInputFailsTheRun) {
+    TempDir dir;
+    if (runCommand(dir, "strace", {"strace", "-o", "/dev/null", "true"}).status != 0) {
+        GTEST_SKIP() << "strace is missing, or cannot trace here";
+    }
+    writeSound(dir / "in.wav", 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, testSignal(30000));
+    writeFile(dir / "in.wve", fixture::series3Sound(Bytes(30000, 0x55), 0, 0));
+    fs::copy_file(fs::path(EXAMPLES_DIR) / "tune-adpcm.rec", dir / "in.rec");
+    const std::string noLeakCheck = "ASAN_OPTIONS=detect_leaks=0";  // LeakSanitizer cannot run under ptrace
+    for (const char* input : {"in.wav", "in.wve", "in.rec"}) {
+        SCOPED_TRACE(input);
+        const std::string path = (dir / input).string();
+        const ProgramRun traced = runCommand(dir, "strace",
+                                             {"strace", "-E", noLeakCheck, "-o", "reads.log", "-e",
+                                              "trace=read,pread64", "-P", path, WAVREC_EXE, input, "whole.rec"});
+        ASSERT_EQ(traced.status, 0) << traced.err;
+        const std::string log = textOf(dir / "reads.log");
+        std::size_t reads = 0;
+        for (std::size_t at = log.find("read"); at != std::string::npos; at = log.find("read", at + 1)) {
+            ++reads;
+        }
+        ASSERT_GE(reads, 3U) << log;
+        for (std::size_t failing = 1; failing < reads; ++failing) {
+            writeFile(dir / "out.rec", Bytes{'O', 'L', 'D'});
+            const std::string inject = "inject=read,pread64:error=EIO:when=" + std::to_string(failing);
+            const ProgramRun run = runCommand(dir, "strace",
+                                              {"strace", "-E", noLeakCheck, "-o", "/dev/null", "-P", path, "-e",
+                                               "trace=read,pread64", "-e", inject, WAVREC_EXE, input, "out.rec"});
+            EXPECT_EQ(run.status, 1) << "read " << failing;
+            EXPECT_EQ(run.err, "wavrec: cannot read '" + std::string(input) + "': Input/output error\n")
+                << "read " << failing;
+            EXPECT_EQ(textOf(dir / "out.rec"), "OLD") << "read " << failing;
+        }
+        fs::remove(dir / "whole.rec");
+        fs::remove(dir / "reads.log");
+    }
+    EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"in.rec", "in.wav", "in.wve", "out.rec"}));
+}
+
+// Whatever ends the process while the output is being written removes the
+// temporary file first; a signal it was started ignoring stays ignored, and
+// a file past the size limit fails to write rather than end the process.
+TEST(WavrecOutput, NoSignalLeavesTheTemporaryFile) {
+    constexpr int survived = 42;
+    const struct {
+        int signal;
+        bool ignored;  // on entry, as under nohup
+    } cases[] = {
+        {SIGHUP, false},  {SIGINT, false},   {SIGQUIT, false}, {SIGTERM, false},   {SIGPIPE, false},
+        {SIGUSR1, false}, {SIGUSR2, false},  {SIGALRM, false}, {SIGVTALRM, false}, {SIGPROF, false},
+        {SIGXCPU, false}, {SIGRTMIN, false}, {SIGHUP, true},   {SIGXFSZ, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.ignored ? ", ignored" : ""));
+        TempDir dir;
+        const std::string path = (dir / "out.rec").string();
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (c.ignored) {
+                std::signal(c.signal, SIG_IGN);
+            }
+            std::string message;
+            std::FILE* file = openOutput(path.c_str(), message);
+            if (file == nullptr) {
+                _exit(1);
+            }
+            if (c.signal == SIGXFSZ) {
+                const rlimit limit = {1000, 1000};
+                setrlimit(RLIMIT_FSIZE, &limit);
+                const std::vector<char> bytes(4096, 'x');
+                const bool failed =
+                    std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() || std::fflush(file) != 0;
+                const int cause = errno;
+                discardOutput(file);
+                _exit(failed && cause == EFBIG ? survived : 2);
+            }
+            std::raise(c.signal);
+            discardOutput(file);
+            _exit(survived);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        if (c.ignored || c.signal == SIGXFSZ) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == survived) << status;
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << status;
+        }
+        EXPECT_EQ(filesIn(dir), std::vector<std::string>{});
+    }
+}
+
+// Any name the folder takes, and the replaced file's mode and owner kept.
+TEST(WavrecCommand, ReplacesAnOutputAsItWas) {
+    const bool root = geteuid() == 0;
+    const struct {
+        std::size_t nameLength;
+        mode_t mode;      // of the output before, 0 for none
+        bool otherOwner;  // owned by nobody before (root only)
+    } cases[] = {
+        {7, 0600, false}, {7, 0640, false}, {7, 04755, root}, {7, 0600, root}, {242, 0, false}, {255, 0600, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.nameLength) + " bytes, mode " + std::to_string(c.mode));
+        TempDir dir;
+        writeSound(dir / "in.wav", 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, testSignal(100));
+        const std::string name = std::string(c.nameLength - 4, 'n') + ".rec";
+        struct stat before {};
+        if (c.mode != 0) {
+            writeFile(dir / name, Bytes{'O', 'L', 'D'});
+            ASSERT_EQ(chmod((dir / name).c_str(), c.mode), 0);
+            if (c.otherOwner) {
+                ASSERT_EQ(chown((dir / name).c_str(), 65534, 65534), 0);
+            }
+            ASSERT_EQ(stat((dir / name).c_str(), &before), 0);
+        }
+        const ProgramRun run = runWavrecProgram(dir, {"in.wav", name});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"in.wav", name}));
+        struct stat after {};
+        ASSERT_EQ(stat((dir / name).c_str(), &after), 0);
+        if (c.mode != 0) {
+            EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
+            EXPECT_EQ(after.st_uid, before.st_uid);
+            EXPECT_EQ(after.st_gid, before.st_gid);
+        }
+        EXPECT_NE(textOf(dir / name), "OLD");
+    }
+}
+
+// Refusals that only a shell can set up, each naming the file and a cause.
+TEST(WavrecCommand, NamesTheFileAndTheCause) {
+    const bool root = geteuid() == 0;
+    // As root, permissions do not bind: the folder's test runs as nobody.
+    const std::string asUser = root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    const struct {
+        const char* name;
+        std::string script;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"standard output as a pipe",
+         R"({ "$WAVREC" in.wav /dev/stdout; echo $? >status; } | cat >/dev/null; exit $(cat status))", 1,
+         "wavrec: cannot write '/dev/stdout': not a regular file"},
+        {"a descriptor's link to a deleted file",
+         R"(exec 3>victim.bin; rm victim.bin; exec "$WAVREC" in.wav /proc/self/fd/3)", 1,
+         "wavrec: cannot write '/proc/self/fd/3': the file it leads to has been deleted\n"},
+        {"a file past the size limit", R"(ulimit -f 1; exec "$WAVREC" in.wav out.rec)", 1,
+         "wavrec: cannot write 'out.rec': File too large\n"},
+        {"a folder it may not write in",
+         "mkdir ro && chmod 0777 out.rec && mv out.rec ro/ && chmod 0555 ro && exec " + asUser +
+             "\"$WAVREC\" in.wav ro/out.rec",
+         1, "wavrec: cannot create a temporary file in '"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        writeSound(dir / "in.wav", 30000, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, testSignal(60000));
+        fs::permissions(dir / "in.wav", fs::perms::all, fs::perm_options::add);
+        fs::permissions(dir.path(), fs::perms::all, fs::perm_options::add);
+        writeFile(dir / "out.rec", Bytes{'O', 'L', 'D'});
+        const ProgramRun run = runScript(dir, c.script);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.err.substr(0, c.message.size()), c.message) << run.err;
+        for (const fs::path& kept : {dir / "out.rec", dir / "ro/out.rec"}) {
+            if (fs::exists(kept)) {
+                EXPECT_EQ(textOf(kept), "OLD");
+            }
+        }
+        for (const std::string& file : filesIn(dir)) {
+            EXPECT_EQ(file.find("wavrec-"), std::string::npos) << file;
+            EXPECT_EQ(file.find("victim"), std::string::npos) << file;
+        }
+        if (fs::exists(dir / "ro")) {
+            fs::permissions(dir / "ro", fs::perms::owner_all, fs::perm_options::add);
         }
     }
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "wavrec/audioinput.hpp"
 
+#include <fcntl.h>
 #include <sndfile.h>
 #include <soxr.h>
 #include <sys/stat.h>
@@ -12,6 +13,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -32,6 +35,57 @@ struct SoxrDeleter {
     void operator()(soxr_t resampler) const { soxr_delete(resampler); }
 };
 
+// libsndfile reads the file through these, at positions of its own.
+struct FileReads {
+    int fd = -1;
+    sf_count_t length = 0;
+    sf_count_t position = 0;
+    int error = 0;  // of the first read that failed
+};
+
+sf_count_t fileLength(void* user) {
+    return static_cast<FileReads*>(user)->length;
+}
+
+sf_count_t fileSeek(sf_count_t offset, int whence, void* user) {
+    auto& reads = *static_cast<FileReads*>(user);
+    const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? reads.position : reads.length;
+    if (base + offset < 0) {
+        return -1;
+    }
+    reads.position = base + offset;
+    return reads.position;
+}
+
+sf_count_t fileRead(void* bytes, sf_count_t count, void* user) {
+    auto& reads = *static_cast<FileReads*>(user);
+    sf_count_t done = 0;
+    while (done < count && reads.error == 0) {
+        const ssize_t got =
+            pread(reads.fd, static_cast<char*>(bytes) + done, static_cast<std::size_t>(count - done), reads.position);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            reads.error = errno;
+        }
+        if (got <= 0) {
+            break;
+        }
+        done += got;
+        reads.position += got;
+    }
+    return done;
+}
+
+sf_count_t fileWrite(const void* /*bytes*/, sf_count_t /*count*/, void* /*user*/) {
+    return 0;
+}
+
+sf_count_t fileTell(void* user) {
+    return static_cast<FileReads*>(user)->position;
+}
+
 }  // namespace
 
 struct AudioSource {
@@ -40,6 +94,8 @@ struct AudioSource {
     SoundStream stream;
 
     // Anything else.
+    std::unique_ptr<std::FILE, StdioCloser> soundFile;
+    FileReads reads;  // of soundFile, for libsndfile
     std::unique_ptr<SNDFILE, SndfileCloser> sound;
     std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter> resampler;
     std::vector<float> frames;        // interleaved, as read
@@ -83,6 +139,24 @@ void carrySeries3Fields(const std::uint8_t* head, AudioInput& input) {
     input.gap = std::uint32_t{loadLe16(head + series3SilenceOffset)} * microsecondsPerSilenceUnit;
 }
 
+// What went wrong: the system's word where a read failed, else libsndfile's.
+std::string soundError(SNDFILE* sound, const FileReads& reads) {
+    if (reads.error != 0) {
+        return std::strerror(reads.error);
+    }
+    const std::string said = std::string("libsndfile: ") + sf_strerror(sound);
+    switch (sf_error(sound)) {
+        case SF_ERR_UNRECOGNISED_FORMAT:
+            return "not a sound file wavrec can read (" + said + ")";
+        case SF_ERR_SYSTEM:
+            return said;
+        default:
+            // Among them a sample rate of 0, or a float file that declares
+            // 16 bits: libsndfile's own words say little of that.
+            return "its header is damaged or declares a format libsndfile cannot read (" + said + ")";
+    }
+}
+
 std::unique_ptr<AudioInput> newInput() {
     auto input = std::make_unique<AudioInput>();
     input->source.reset(new AudioSource);
@@ -106,6 +180,17 @@ bool isFloatCoded(int format) {
     }
 }
 
+// A sample that is not a number becomes silence, and an infinite one full
+// scale, before any mixing or resampling could spread it over its
+// neighbours.
+float finite(float value, std::uint64_t& nonFinite) {
+    if (std::isfinite(value)) {
+        return value;
+    }
+    ++nonFinite;
+    return std::isnan(value) ? 0.0F : value > 0 ? 32767.0F / 32768.0F : -1.0F;
+}
+
 // Full scale is 1.0 in libsndfile's floats; beyond it the sample is clamped.
 std::int16_t toSample(float value, std::uint64_t& clipped) {
     const float scaled = value * 32768.0F;
@@ -123,40 +208,39 @@ std::int16_t toSample(float value, std::uint64_t& clipped) {
 std::unique_ptr<AudioInput> openRecord(std::unique_ptr<std::FILE, StdioCloser> file, OpenFailure& failure) {
     auto input = newInput();
     if (parseRecordFile(file.get(), input->source->stream) == -1) {
-        failure = {true, "a Psion file, but not a Record file wavrec can read"};
+        failure = {true, std::ferror(file.get()) != 0 ? std::strerror(errno)
+                                                      : "a Psion file, but not a Record file wavrec can read"};
         return nullptr;
     }
     input->kind = InputKind::record;
     input->sampleRate = recordSampleRate;
     input->channels = 1;
+    const SoundStream& stream = input->source->stream;
+    input->recordFields = {stream.hdrShort, stream.hdrByte, stream.hdrLong};
     input->source->recordFile = std::move(file);
     input->source->stream.file = input->source->recordFile.get();
     return input;
 }
 
-std::unique_ptr<AudioInput> openSound(std::unique_ptr<std::FILE, StdioCloser> file, OpenFailure& failure) {
-    // The very file that was checked goes to libsndfile, from its start, and
-    // not the path, which could name another file by now.
-    const int descriptor = dup(fileno(file.get()));
-    file.reset();
-    if (descriptor < 0 || lseek(descriptor, 0, SEEK_SET) != 0) {
-        failure = {false, std::strerror(errno)};
-        if (descriptor >= 0) {
-            close(descriptor);
-        }
-        return nullptr;
-    }
-    SF_INFO info{};
-    std::unique_ptr<SNDFILE, SndfileCloser> sound(sf_open_fd(descriptor, SFM_READ, &info, SF_TRUE));
-    if (!sound) {
-        failure = {true, std::string("not a sound file wavrec can read (") + sf_strerror(nullptr) + ")"};
-        return nullptr;
-    }
+// The rest of opening a sound file, once libsndfile has taken it.
+std::unique_ptr<AudioInput> finishOpeningSound(std::unique_ptr<AudioInput> input,
+                                               std::unique_ptr<SNDFILE, SndfileCloser> sound, const SF_INFO& info,
+                                               OpenFailure& failure) {
     if (info.samplerate <= 0 || info.channels <= 0) {
         failure = {true, "the sound file declares no sample rate or no channels"};
         return nullptr;
     }
-    auto input = newInput();
+    // The length is known at once where the file says it: a sound too long
+    // for a Record file is refused before anything is written.
+    if (info.frames > 0 && info.frames != SF_COUNT_MAX) {
+        const auto frames = static_cast<std::uint64_t>(info.frames);
+        if (frames > std::numeric_limits<std::uint64_t>::max() / recordSampleRate ||
+            frames * recordSampleRate / static_cast<std::uint64_t>(info.samplerate) > maxDeclaredCount) {
+            failure = {true, "too long for a Record file (" + std::to_string(frames) + " frames at " +
+                                 std::to_string(info.samplerate) + " Hz make more than 4294967294 samples at 8000 Hz)"};
+            return nullptr;
+        }
+    }
     input->sampleRate = static_cast<std::uint32_t>(info.samplerate);
     input->channels = info.channels;
     if (input->sampleRate == recordSampleRate && info.channels == 1 && !isFloatCoded(info.format)) {
@@ -182,6 +266,33 @@ std::unique_ptr<AudioInput> openSound(std::unique_ptr<std::FILE, StdioCloser> fi
     return input;
 }
 
+std::unique_ptr<AudioInput> openSound(std::unique_ptr<std::FILE, StdioCloser> file, OpenFailure& failure) {
+    // The very file that was checked goes to libsndfile, and not the path,
+    // which could name another file by now; through our own reads, so that a
+    // failed one is known for what it is, whatever libsndfile makes of the
+    // bytes it did not get.
+    auto input = newInput();
+    FileReads& reads = input->source->reads;
+    reads.fd = fileno(file.get());
+    struct stat info {};
+    if (fstat(reads.fd, &info) != 0) {
+        failure = {false, std::strerror(errno)};
+        return nullptr;
+    }
+    reads.length = S_ISREG(info.st_mode) ? info.st_size : lseek(reads.fd, 0, SEEK_END);
+    input->source->soundFile = std::move(file);
+    SF_INFO format{};
+    SF_VIRTUAL_IO io = {fileLength, fileSeek, fileRead, fileWrite, fileTell};
+    std::unique_ptr<SNDFILE, SndfileCloser> sound(sf_open_virtual(&io, SFM_READ, &format, &reads));
+    // A read that failed while libsndfile took in the header may leave it
+    // open all the same.
+    if (!sound || sf_error(sound.get()) != SF_ERR_NO_ERROR || reads.error != 0) {
+        failure = {true, soundError(sound.get(), reads)};
+        return nullptr;
+    }
+    return finishOpeningSound(std::move(input), std::move(sound), format, failure);
+}
+
 std::size_t readRecord(AudioInput& input, std::int16_t* out, std::size_t wanted) {
     std::size_t produced = 0;
     while (produced < wanted && !input.ended) {
@@ -191,7 +302,7 @@ std::size_t readRecord(AudioInput& input, std::int16_t* out, std::size_t wanted)
         if (got < asked) {
             input.ended = true;
             if (std::ferror(input.source->recordFile.get()) != 0) {
-                input.error = "read error";
+                input.error = std::strerror(errno);
             }
         }
     }
@@ -209,8 +320,8 @@ void appendConverted(AudioInput& input, const float* samples, std::size_t count)
 sf_count_t readMono(AudioInput& input) {
     const sf_count_t frames =
         sf_readf_float(input.source->sound.get(), input.source->frames.data(), static_cast<sf_count_t>(framesPerRead));
-    if (frames <= 0 && sf_error(input.source->sound.get()) != SF_ERR_NO_ERROR) {
-        input.error = sf_strerror(input.source->sound.get());
+    if (sf_error(input.source->sound.get()) != SF_ERR_NO_ERROR || input.source->reads.error != 0) {
+        input.error = soundError(input.source->sound.get(), input.source->reads);
         return -1;
     }
     const auto count = static_cast<std::size_t>(std::max<sf_count_t>(frames, 0));
@@ -219,7 +330,7 @@ sf_count_t readMono(AudioInput& input) {
         const float* first = input.source->frames.data() + frame * channels;
         float sum = 0;
         for (std::size_t channel = 0; channel < channels; ++channel) {
-            sum += first[channel];
+            sum += finite(first[channel], input.nonFinite);
         }
         input.source->mono[frame] = sum / static_cast<float>(channels);
     }
@@ -281,11 +392,13 @@ bool refill(AudioInput& input) {
 std::size_t readSound(AudioInput& input, std::int16_t* out, std::size_t wanted) {
     if (input.kind == InputKind::untouched) {
         const sf_count_t got = sf_read_short(input.source->sound.get(), out, static_cast<sf_count_t>(wanted));
+        if (sf_error(input.source->sound.get()) != SF_ERR_NO_ERROR || input.source->reads.error != 0) {
+            input.ended = true;
+            input.error = soundError(input.source->sound.get(), input.source->reads);
+            return 0;
+        }
         if (got < static_cast<sf_count_t>(wanted)) {
             input.ended = true;
-            if (sf_error(input.source->sound.get()) != SF_ERR_NO_ERROR) {
-                input.error = sf_strerror(input.source->sound.get());
-            }
         }
         return static_cast<std::size_t>(std::max<sf_count_t>(got, 0));
     }
@@ -307,21 +420,39 @@ std::size_t readSound(AudioInput& input, std::int16_t* out, std::size_t wanted) 
 }  // namespace
 
 std::unique_ptr<AudioInput> openAudioInput(const char* path, OpenFailure& failure) {
-    // Opened once: what is checked here is what is read.
-    std::unique_ptr<std::FILE, StdioCloser> file(std::fopen(path, "rb"));
-    if (!file) {
+    // Opened once, without waiting for a writer: what is checked here is what
+    // is read, and a pipe cannot hold the run up.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         failure = {false, std::strerror(errno)};
         return nullptr;
     }
     struct stat info {};
-    if (fstat(fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode)) {
-        failure = {false, std::strerror(S_ISDIR(info.st_mode) ? EISDIR : errno)};
+    std::string refusal;
+    if (fstat(fd, &info) != 0) {
+        refusal = std::strerror(errno);
+    } else if (S_ISDIR(info.st_mode)) {
+        refusal = std::strerror(EISDIR);
+    } else if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
+        refusal = "not a regular file (wavrec reads a whole file, not a pipe or a device)";
+    } else if (const int flags = fcntl(fd, F_GETFL); flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        refusal = std::strerror(errno);
+    }
+    if (!refusal.empty()) {
+        close(fd);
+        failure = {S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode) || S_ISSOCK(info.st_mode), refusal};
+        return nullptr;
+    }
+    std::unique_ptr<std::FILE, StdioCloser> file(fdopen(fd, "rb"));
+    if (!file) {
+        failure = {false, std::strerror(errno)};
+        close(fd);
         return nullptr;
     }
     std::array<std::uint8_t, series3SoundHeaderSize> head{};
     const std::size_t length = std::fread(head.data(), 1, head.size(), file.get());
     if (std::ferror(file.get()) != 0) {
-        failure = {false, std::strerror(errno)};
+        failure = {true, std::strerror(errno)};
         return nullptr;
     }
     if (isPsion5File(head.data(), length)) {

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include <recwav/recordfile.hpp>
+
 namespace recwav {
 
 // The file and its decoding (libsndfile, libsoxr or our own reader), which
@@ -34,9 +36,12 @@ struct AudioInput {
     // file's terms: plays minus one, and the pause after it in microseconds.
     std::optional<std::uint16_t> repeats;
     std::optional<std::uint32_t> gap;
+    // A Record file's own header fields (kind record only).
+    SoundHeaderFields recordFields;
 
-    std::string error;          // the cause, once a read failed
-    std::uint64_t clipped = 0;  // samples clamped to the 16-bit range on conversion from float
+    std::string error;            // the cause, once a read failed
+    std::uint64_t clipped = 0;    // samples clamped to the 16-bit range on conversion from float
+    std::uint64_t nonFinite = 0;  // float samples not a number (made silence) or infinite (full scale)
     bool ended = false;
     std::unique_ptr<AudioSource, AudioSourceDeleter> source;
 };

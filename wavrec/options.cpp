@@ -164,6 +164,9 @@ std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
     }
     line.input = argv[optind];
     line.output = argv[optind + 1];
+    if (*line.input == '\0' || *line.output == '\0') {
+        return *line.input == '\0' ? "INPUT is an empty name" : "OUTPUT.rec is an empty name";
+    }
     return "";
 }
 

@@ -5,33 +5,97 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace recwav {
 
 namespace {
 
-// The temporary file beside the output, removed again if the run is stopped
-// by a signal before it becomes the output.
-char temporaryPath[4096];
-std::string target;  // the file the output path names
+// The temporary file while it exists, for the signal handler to remove.
+char temporaryPath[PATH_MAX];
+std::string target;  // the file the output path names, links followed
+std::string folder;  // the folder that holds it
+
+// Signals whose default action ends the process (the real-time ones too, see
+// forEachEndingSignal). Any of them removes the temporary file first and then
+// ends the process as it would have; one that the process was started
+// ignoring, as under nohup, stays ignored.
+constexpr std::array endingSignals = {SIGHUP,
+                                      SIGINT,
+                                      SIGQUIT,
+                                      SIGILL,
+                                      SIGTRAP,
+                                      SIGABRT,
+                                      SIGBUS,
+                                      SIGFPE,
+                                      SIGUSR1,
+                                      SIGSEGV,
+                                      SIGUSR2,
+                                      SIGPIPE,
+                                      SIGALRM,
+                                      SIGTERM,
+                                      SIGXCPU,
+                                      SIGVTALRM,
+                                      SIGPROF,
+                                      SIGIO,
+                                      SIGPWR,
+                                      SIGSYS
+#ifdef SIGSTKFLT
+                                      ,
+                                      SIGSTKFLT
+#endif
+};
+
+std::array<struct sigaction, NSIG> savedActions{};
+struct sigaction savedFileSizeAction {};
+
+template <typename Use>
+void forEachEndingSignal(Use use) {
+    for (const int signal : endingSignals) {
+        use(signal);
+    }
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
+        use(signal);
+    }
+}
 
 extern "C" void removeTemporaryAndStop(int signal) {
     if (temporaryPath[0] != '\0') {
         unlink(temporaryPath);
     }
     std::signal(signal, SIG_DFL);
-    std::raise(signal);
+    std::raise(signal);  // delivered, with its default action, once this returns
 }
 
-void watchSignals(bool on) {
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-        std::signal(signal, on ? removeTemporaryAndStop : SIG_DFL);
-    }
+void watchSignals() {
+    struct sigaction action {};
+    action.sa_handler = removeTemporaryAndStop;
+    sigfillset(&action.sa_mask);
+    forEachEndingSignal([&](int signal) {
+        sigaction(signal, nullptr, &savedActions[static_cast<std::size_t>(signal)]);
+        if (savedActions[static_cast<std::size_t>(signal)].sa_handler != SIG_IGN) {
+            sigaction(signal, &action, nullptr);
+        }
+    });
+    // A file grown past the size limit set for the process (ulimit -f) then
+    // fails to write with EFBIG, reported as any failed write, rather than
+    // ending the run without a word.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &savedFileSizeAction);
+}
+
+void restoreSignals() {
+    forEachEndingSignal(
+        [](int signal) { sigaction(signal, &savedActions[static_cast<std::size_t>(signal)], nullptr); });
+    sigaction(SIGXFSZ, &savedFileSizeAction, nullptr);
 }
 
 void removeTemporary() {
@@ -39,7 +103,11 @@ void removeTemporary() {
         unlink(temporaryPath);
         temporaryPath[0] = '\0';
     }
-    watchSignals(false);
+    restoreSignals();
+}
+
+std::string quoted(const std::string& path) {
+    return "'" + path + "'";
 }
 
 // The file that `path` names once its symbolic links are followed, in a
@@ -65,28 +133,28 @@ std::string followLinks(const char* path) {
             errno = ELOOP;
             return {};
         }
-        std::string target(4096, '\0');
-        const ssize_t length = readlink(current.c_str(), target.data(), target.size());
+        std::string text(PATH_MAX, '\0');
+        const ssize_t length = readlink(current.c_str(), text.data(), text.size());
         if (length < 0) {
             return {};
         }
-        if (static_cast<std::size_t>(length) == target.size()) {
+        if (static_cast<std::size_t>(length) == text.size()) {
             errno = ENAMETOOLONG;
             return {};
         }
-        target.resize(static_cast<std::size_t>(length));
+        text.resize(static_cast<std::size_t>(length));
         const std::size_t slash = current.rfind('/');
-        if ((!target.empty() && target.front() == '/') || slash == std::string::npos) {
-            current = target;
+        if ((!text.empty() && text.front() == '/') || slash == std::string::npos) {
+            current = text;
         } else {
             current.resize(slash + 1);  // a relative link is read from its own folder
-            current += target;
+            current += text;
         }
     }
     const std::size_t slash = current.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : current.substr(0, slash);
+    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : current.substr(0, slash);
     const std::string name = slash == std::string::npos ? current : current.substr(slash + 1);
-    const std::unique_ptr<char, decltype(&std::free)> real(realpath(folder.c_str(), nullptr), &std::free);
+    const std::unique_ptr<char, decltype(&std::free)> real(realpath(parent.c_str(), nullptr), &std::free);
     if (!real) {
         return {};
     }
@@ -94,26 +162,53 @@ std::string followLinks(const char* path) {
     return realFolder + (realFolder.back() == '/' ? "" : "/") + name;
 }
 
-// Creates the temporary file with the mode a new file would get.
-std::FILE* createTemporary(const char* outputPath) {
-    const std::string pattern = std::string(outputPath) + ".wavrec-XXXXXX";
+// The temporary file's name beside `target`: the output's name and a suffix,
+// the name cut short where the two would be longer than the folder allows.
+std::string temporaryPattern() {
+    constexpr std::string_view suffix = ".wavrec-XXXXXX";
+    const std::size_t slash = target.rfind('/');
+    std::string name = target.substr(slash + 1);
+    const long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
+    const std::size_t nameMax =
+        longest > static_cast<long>(suffix.size()) ? static_cast<std::size_t>(longest) : NAME_MAX;
+    if (name.size() + suffix.size() > nameMax) {
+        name.resize(nameMax - suffix.size());
+    }
+    return folder + (folder.back() == '/' ? "" : "/") + name + std::string(suffix);
+}
+
+// Creates the temporary file, with the mode, owner and group of the file it
+// will replace, or the mode a new file would get. Null on failure, errno set.
+std::FILE* createTemporary(const struct stat* replaced) {
+    const std::string pattern = temporaryPattern();
     if (pattern.size() >= sizeof temporaryPath) {
         errno = ENAMETOOLONG;
         return nullptr;
     }
     std::memcpy(temporaryPath, pattern.c_str(), pattern.size() + 1);
-    watchSignals(true);
-    const int fd = mkstemp(temporaryPath);
+    watchSignals();
+    const int fd = mkostemp(temporaryPath, O_CLOEXEC);
     if (fd < 0) {
         const int cause = errno;
         temporaryPath[0] = '\0';
-        watchSignals(false);
+        restoreSignals();
         errno = cause;
         return nullptr;
     }
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
+    if (replaced != nullptr) {
+        // Changing the owner clears the set-user-ID and set-group-ID bits, so
+        // the mode comes after it; where the owner cannot be kept (not root),
+        // neither can those bits be, safely.
+        mode_t mode = replaced->st_mode & 07777;
+        if (fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
+            mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+        }
+        fchmod(fd, mode);
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        fchmod(fd, 0666 & ~mask);
+    }
     std::FILE* file = fdopen(fd, "w+b");
     if (file == nullptr) {
         const int cause = errno;
@@ -124,30 +219,58 @@ std::FILE* createTemporary(const char* outputPath) {
     return file;
 }
 
-std::string quoted(const char* path) {
-    return std::string("'") + path + "'";
+// Makes the rename itself last: what a folder holds is kept by the folder.
+bool syncFolder() {
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
 }
 
 }  // namespace
 
 std::FILE* openOutput(const char* path, std::string& message) {
-    // A Record file is written whole and its counts set at the end, so it
-    // cannot stream to a device or a pipe; and renaming over one would put a
-    // plain file in its place.
+    // What the path reaches, through every link, /proc's descriptor links
+    // too. A Record file is written whole and its counts set at the end, so
+    // it cannot stream to a device or a pipe; and renaming over one would put
+    // a plain file in its place.
+    struct stat reached {};
+    const bool exists = stat(path, &reached) == 0;
+    if (!exists && errno != ENOENT) {
+        message = "cannot write " + quoted(path) + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    if (exists && !S_ISREG(reached.st_mode)) {
+        message = "cannot write " + quoted(path) + ": " +
+                  (S_ISDIR(reached.st_mode) ? std::string(std::strerror(EISDIR))
+                                            : "not a regular file (a Record file cannot stream to a device or pipe)");
+        return nullptr;
+    }
+    if (exists && reached.st_nlink == 0) {
+        message = "cannot write " + quoted(path) + ": the file it leads to has been deleted";
+        return nullptr;
+    }
     target = followLinks(path);
     if (target.empty()) {
         message = "cannot create " + quoted(path) + ": " + std::strerror(errno);
         return nullptr;
     }
-    struct stat existing {};
-    if (stat(target.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
-        message = "cannot write " + quoted(path) + ": " +
-                  (S_ISDIR(existing.st_mode) ? std::strerror(EISDIR) : "not a regular file");
+    folder = target.substr(0, std::max<std::size_t>(target.rfind('/'), 1));
+    // A link whose text names no file, as /proc's do for deleted files,
+    // would be replaced by a new file of that text's name.
+    struct stat named {};
+    const bool namedExists = stat(target.c_str(), &named) == 0;
+    if (exists != namedExists || (exists && (named.st_dev != reached.st_dev || named.st_ino != reached.st_ino))) {
+        message = "cannot write " + quoted(path) + ": its link does not lead to a file by its name";
         return nullptr;
     }
-    std::FILE* file = createTemporary(target.c_str());
+    std::FILE* file = createTemporary(exists ? &reached : nullptr);
     if (file == nullptr) {
-        message = "cannot create " + quoted(path) + ": " + std::strerror(errno);
+        message = "cannot create a temporary file in " + quoted(folder) + " for " + quoted(path) +
+                  " (the new file is written there, then renamed): " + std::strerror(errno);
     }
     return file;
 }
@@ -156,10 +279,12 @@ bool commitOutput(std::FILE* file, std::string& cause) {
     bool written = std::fflush(file) == 0 && fsync(fileno(file)) == 0;
     written = std::fclose(file) == 0 && written;
     written = written && std::rename(temporaryPath, target.c_str()) == 0;
+    if (written) {
+        temporaryPath[0] = '\0';  // it is the output now
+        written = syncFolder();
+    }
     if (!written) {
         cause = std::strerror(errno);
-    } else {
-        temporaryPath[0] = '\0';  // it is the output now
     }
     removeTemporary();
     return written;

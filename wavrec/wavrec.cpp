@@ -10,6 +10,7 @@
 #include <utility>
 
 #include <recwav/files.hpp>
+#include <recwav/recordfile.hpp>
 
 #include "wavrec/options.hpp"
 #include "wavrec/output.hpp"
@@ -52,19 +53,14 @@ bool writeAll(std::FILE* output, const std::vector<std::uint8_t>& bytes) {
 // The header fields of a recording the device made; empty with `message` set
 // when it cannot be read.
 std::optional<SoundHeaderFields> fieldsOf(const char* path, std::string& message) {
-    const bool folder = isDirectory(path);
-    const std::unique_ptr<std::FILE, decltype(&std::fclose)> model(folder ? nullptr : std::fopen(path, "rb"),
-                                                                   &std::fclose);
-    if (!model) {
-        message = "cannot open " + quoted(path) + ": " + std::strerror(folder ? EISDIR : errno);
+    OpenFailure refused;
+    const std::unique_ptr<AudioInput> model = openAudioInput(path, refused);
+    if (!model || model->kind != InputKind::record) {
+        message = (refused.opened || model ? "cannot read " : "cannot open ") + quoted(path) + ": " +
+                  (model ? "not a Record file wavrec can read" : refused.cause);
         return std::nullopt;
     }
-    SoundStream stream;
-    if (parseRecordFile(model.get(), stream) == -1) {
-        message = "cannot read " + quoted(path) + ": not a Record file wavrec can read";
-        return std::nullopt;
-    }
-    return SoundHeaderFields{stream.hdrShort, stream.hdrByte, stream.hdrLong};
+    return model->recordFields;
 }
 
 }  // namespace
@@ -175,6 +171,10 @@ int runWavrec(int argc, char* argv[]) {
     std::string cause;
     if (!commitOutput(output, cause)) {
         return failure("cannot write " + quoted(line.output) + ": " + cause);
+    }
+    if (input->nonFinite > 0) {
+        std::fprintf(stderr, "%s: %s: %llu samples not a number or infinite, made silence or full scale\n", programName,
+                     quoted(line.input).c_str(), static_cast<unsigned long long>(input->nonFinite));
     }
     if (input->clipped > 0) {
         std::fprintf(stderr, "%s: %s: %llu samples clamped to the 16-bit range\n", programName,
