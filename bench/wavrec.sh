@@ -2,7 +2,9 @@
 # SPDX-License-Identifier: MIT
 # Times wavrec end to end on an hour of 44.1 kHz stereo speech: reading,
 # mixing down, resampling with libsoxr and coding, in both codings, with its
-# peak memory. The hour is espeak-ng speech repeated by sox.
+# peak memory; then the share of the read-back check in wavrec's work, counted
+# in instructions by callgrind on a minute of the same sound (where valgrind is
+# installed). The hour is espeak-ng speech repeated by sox.
 #
 # usage: bench/wavrec.sh [WAVREC]   (without WAVREC: builds build-bench in Release)
 # needs: cmake, a C++ compiler, libsndfile1-dev, libsoxr-dev, espeak-ng, sox, GNU time
@@ -34,4 +36,20 @@ echo "input: $(soxi -d hour.wav), $(soxi -r hour.wav) Hz, $(soxi -c hour.wav) ch
 for coding in adpcm alaw; do
     /usr/bin/time -f "$coding: %e s elapsed, %U s user, %M KiB peak" "$wavrec" -c "$coding" hour.wav "hour-$coding.rec"
 done
+
+# The check reads the whole file back and decodes it: its share of the
+# instructions, which do not move with the machine's load as seconds do.
+if command -v valgrind >/dev/null && command -v callgrind_annotate >/dev/null; then
+    sox hour.wav minute.wav trim 0 60
+    for coding in adpcm alaw; do
+        valgrind -q --tool=callgrind --callgrind-out-file=check.out "$wavrec" -c "$coding" minute.wav minute.rec
+        callgrind_annotate --inclusive=yes check.out >check.txt
+        total="$(awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1 }' check.txt)"
+        check="$(awk '/checkRecordFile/ { gsub(",", "", $1); print $1; exit }' check.txt)"
+        echo "$coding: the read-back check is $check of $total instructions ($(python3 -c "print(f'{100 * $check / $total:.1f}')") %)"
+    done
+    rm -f minute.wav minute.rec check.out check.txt
+else
+    echo "valgrind is not installed: the read-back check's share is not counted (Debian: apt-get install valgrind)"
+fi
 rm -f hour-*.rec

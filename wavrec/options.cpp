@@ -40,20 +40,19 @@ void printHelp() {
         "INPUT is any file libsndfile reads (WAV, AIFF, FLAC, Ogg, ...), a Record file,\n"
         "or a Series 3 sound (WVE), whose repeats and trailing silence are kept.\n"
         "\n"
-        "  -c, --coding alaw|adpcm   8-bit A-law (the default) or 4-bit IMA ADPCM\n"
-        "      --max-block N         ADPCM: at most N samples a block, 1 to %u (default 800)\n"
-        "      --fixed-blocks        ADPCM: every block N samples long, but the last\n"
-        "      --repeats N           plays of the sound minus one, 0 (once) to 65535 (default %u)\n"
-        "      --volume N            playback volume, 1 (lowest) to 5 (loudest) (default %u)\n"
-        "      --gap MICROSECONDS    pause between repeats, 0 to 4294967295 (default %u)\n"
-        "      --header-from FILE    take repeats, volume and gap from a Record file made on\n"
-        "                            the device; the three options above win over it\n"
-        "  -h, --help                print this help and exit\n"
-        "      --version             print the version and exit\n"
+        "  -c, --coding alaw|adpcm  8-bit A-law (the default) or 4-bit IMA ADPCM\n"
+        "      --max-block N        ADPCM: at most N samples a block, 1 to %u (default 800)\n"
+        "      --fixed-blocks       ADPCM: every block N samples long, but the last\n"
+        "      --repeats N          plays minus one, 0 (once, the default) to 65535\n"
+        "      --volume N           1 (lowest) to 5 (loudest); default %u\n"
+        "      --gap MICROSECONDS   pause between repeats, up to 4294967295 (default %u)\n"
+        "      --header-from FILE   repeats, volume and gap of a Record file made on the\n"
+        "                           device; the three options above win over it\n"
+        "  -h, --help               print this help and exit\n"
+        "      --version            print the version and exit\n"
         "\n"
         "Exit status: 0 on success, 1 on failure, 2 on a usage error.\n",
-        maxAdpcmBlock, unsigned{defaultSoundHeaderFields.repeats}, unsigned{defaultSoundHeaderFields.volume},
-        unsigned{defaultSoundHeaderFields.gap});
+        maxAdpcmBlock, unsigned{defaultSoundHeaderFields.volume}, unsigned{defaultSoundHeaderFields.gap});
 }
 
 std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
