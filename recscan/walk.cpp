@@ -50,6 +50,19 @@ ArchivePtr newReader() {
     return reader;
 }
 
+// How opening an archive went: libarchive tells a file in no format it
+// knows from one whose format it knows but cannot read.
+enum class Opened { archive, notArchive, damaged };
+
+Opened opened(archive* reader, int status) {
+    if (status >= ARCHIVE_WARN) {
+        return Opened::archive;
+    }
+    // libarchive's error number for "Unrecognized archive format", which its public header leaves out.
+    constexpr int unknownFormat = EILSEQ;
+    return archive_errno(reader) == unknownFormat ? Opened::notArchive : Opened::damaged;
+}
+
 std::string archiveError(archive* reader) {
     const char* text = archive_error_string(reader);
     return text != nullptr ? text : "unknown error";
@@ -205,9 +218,14 @@ private:
             return;
         }
         const ArchivePtr reader = newReader();
-        if (archive_read_open_fd(reader.get(), fd, readBlock) < ARCHIVE_WARN) {
+        const Opened kind = opened(reader.get(), archive_read_open_fd(reader.get(), fd, readBlock));
+        if (kind != Opened::archive) {
             close(fd);
-            skipped(shown, "not a Record file, Series 3 sound or archive", size);
+            if (kind == Opened::notArchive) {
+                skipped(shown, "not a Record file, Series 3 sound or archive", size);
+            } else {
+                report(Outcome::failed, shown, "damaged archive: " + archiveError(reader.get()), size);
+            }
             return;
         }
         Budget budget;
@@ -308,8 +326,11 @@ private:
             const bool series3 = !record && looksLikeSeries3Sound(data.data(), data.size());
             bool nested = false;
             if (!record && !series3) {
+                // Only the head: an archive whose format is known but which
+                // cannot be read from it is tried whole.
                 const ArchivePtr probe = newReader();
-                nested = archive_read_open_memory(probe.get(), data.data(), data.size()) >= ARCHIVE_WARN;
+                nested = opened(probe.get(), archive_read_open_memory(probe.get(), data.data(), data.size())) !=
+                         Opened::notArchive;
             }
             std::string problem;
             if (parts.empty()) {
@@ -363,7 +384,13 @@ private:
                                        : archiveTime;
             if (nested) {
                 const ArchivePtr inner = newReader();
-                if (archive_read_open_memory(inner.get(), data.data(), data.size()) < ARCHIVE_WARN) {
+                const Opened kind =
+                    opened(inner.get(), archive_read_open_memory(inner.get(), data.data(), data.size()));
+                if (kind == Opened::notArchive) {
+                    skipped(entryShown, "not a Record file, Series 3 sound or archive");
+                    continue;
+                }
+                if (kind == Opened::damaged) {
                     failed(entryShown, "damaged archive: " + archiveError(inner.get()));
                     continue;
                 }
