@@ -39,7 +39,7 @@ struct TemporarySlot {
     std::atomic<int> folder{-1};  // set last, once the name is whole
     char name[256] = {};
 };
-constexpr std::size_t slotCount = 256;  // more than any run has workers
+constexpr std::size_t slotCount = 64;  // as many as a run has workers, at most
 TemporarySlot slots[slotCount];
 std::atomic<std::size_t> nextSlot{0};
 
@@ -94,8 +94,11 @@ FilePtr openSink(Sink& sink) {
         return static_cast<ssize_t>(size);
     };
     FilePtr file(fopencookie(&sink, "wb", io));
+    // A worker's one output buffer, made once: large enough that a WAV of a
+    // few seconds leaves in one write.
+    thread_local std::vector<char> buffer(std::size_t{1} << 17);
     if (file) {
-        std::setvbuf(file.get(), nullptr, _IOFBF, 1 << 16);
+        std::setvbuf(file.get(), buffer.data(), _IOFBF, buffer.size());
     }
     return file;
 }
@@ -123,7 +126,6 @@ std::string errnoText(const char* what) {
 struct RecordSound {
     FilePtr input;
     SoundStream stream;
-    std::vector<char> buffer = std::vector<char>(1 << 16);
 
     Sound open(Job& job) {
         std::FILE* file = job.fd >= 0 ? fdopen(job.fd, "rb") : fmemopen(job.bytes.data(), job.bytes.size(), "rb");
@@ -134,6 +136,7 @@ struct RecordSound {
             job.fd = -1;  // the stream owns it now
         }
         input.reset(file);
+        thread_local std::vector<char> buffer(std::size_t{1} << 16);
         std::setvbuf(file, buffer.data(), _IOFBF, buffer.size());
         Sound sound;
         if (parseRecordFile(file, stream) == -1) {
@@ -253,7 +256,7 @@ struct Series3Sound {
 
 // Opens (making them as needed) the folders below the output folder, never
 // through a symbolic link, so that nothing is written outside it.
-int openFolders(int root, const std::vector<std::string>& folders) {
+int openFoldersAnew(int root, const std::vector<std::string>& folders) {
     int at = dup(root);
     for (const std::string& folder : folders) {
         if (at < 0) {
@@ -272,6 +275,30 @@ int openFolders(int root, const std::vector<std::string>& folders) {
         at = next;
     }
     return at;
+}
+
+// The folder a worker last wrote in, kept open for the next file, which is
+// most often its neighbour in the same folder. Borrowed: never closed by the caller.
+int openFolders(int root, const std::vector<std::string>& folders) {
+    struct Open {
+        int root = -1;
+        std::vector<std::string> folders;
+        FdCloser folder;
+    };
+    thread_local Open last;
+    if (last.folder.fd < 0 || last.root != root || last.folders != folders) {
+        const int folder = openFoldersAnew(root, folders);
+        if (folder < 0) {
+            return -1;
+        }
+        if (last.folder.fd >= 0) {
+            close(last.folder.fd);
+        }
+        last.folder.fd = folder;
+        last.root = root;
+        last.folders = folders;
+    }
+    return last.folder.fd;
 }
 
 std::string temporaryName(const std::string& name) {
@@ -422,12 +449,12 @@ Result convertJob(Job& job, const OutputFolder& output, bool force) {
     }
     result.declared = sound.declared;
 
-    const FdCloser folder(openFolders(output.fd, job.folders));
-    if (folder.fd < 0) {
+    const int folder = openFolders(output.fd, job.folders);
+    if (folder < 0) {
         return fail(Outcome::failed, errnoText("could not make the output folder"));
     }
     struct stat existing {};
-    if (fstatat(folder.fd, job.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (fstatat(folder, job.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
         if (onDisk && existing.st_dev == sourceInfo.st_dev && existing.st_ino == sourceInfo.st_ino) {
             return fail(Outcome::failed, "will not write over " + shownPath + ", which it reads");
         }
@@ -451,7 +478,7 @@ Result convertJob(Job& job, const OutputFolder& output, bool force) {
         }
     }
     std::uint64_t written = 0;
-    const std::string cause = writeOutput(folder.fd, job.name, job, sound, force, written);
+    const std::string cause = writeOutput(folder, job.name, job, sound, force, written);
     if (!cause.empty()) {
         return fail(Outcome::failed, cause);
     }

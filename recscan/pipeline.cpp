@@ -13,7 +13,7 @@ namespace {
 
 // Files between the walk and the report, per worker: enough to keep every
 // worker busy while one slow file holds up the report.
-constexpr std::uint64_t filesInFlightPerWorker = 16;
+constexpr std::uint64_t filesInFlightPerWorker = 8;
 // Bytes of archive entries held in memory for the workers, beyond one entry.
 constexpr std::uint64_t bytesInFlight = 64 * mebibyte;
 
@@ -143,6 +143,9 @@ void Pipeline::work() {
 }
 
 std::array<std::uint64_t, 5> Pipeline::finish() {
+    if (workers_.empty()) {
+        return counts_;
+    }
     {
         const std::lock_guard lock(mutex_);
         stopping_ = true;

@@ -23,7 +23,9 @@ namespace recwav::scan {
 namespace {
 
 constexpr const char* programName = "recscan";
-constexpr unsigned maxJobs = 256;
+// Each file waiting for a worker holds its descriptor open: 8 a worker, well
+// inside the usual limit of 1024.
+constexpr unsigned maxJobs = 64;
 
 constexpr int exitSuccess = 0;
 constexpr int exitFailure = 1;

@@ -84,9 +84,9 @@ std::string textLine(const Result& result) {
     const std::string source = printable(result.source);
     switch (result.outcome) {
         case Outcome::converted:
-            return "converted " + source + " -> " + printable(result.output) + " (" + result.message + ")";
+            return "converted " + source + " -> " + printable(result.output) + " (" + printable(result.message) + ")";
         case Outcome::done:
-            return "done " + source + " -> " + printable(result.output) + " (" + result.message + ")";
+            return "done " + source + " -> " + printable(result.output) + " (" + printable(result.message) + ")";
         case Outcome::refused:
             return "refused " + source + ": " + printable(result.message);
         case Outcome::failed:

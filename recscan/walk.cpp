@@ -101,6 +101,8 @@ public:
         } else if (S_ISDIR(info.st_mode)) {
             std::vector<std::pair<dev_t, ino_t>> chain{{info.st_dev, info.st_ino}};
             folder(path, path, {}, chain);
+        } else if (!S_ISREG(info.st_mode)) {
+            failed(path, "not a file or folder");
         } else {
             std::string name = path;
             while (name.size() > 1 && name.back() == '/') {
@@ -172,8 +174,10 @@ private:
                 chain.push_back(id);
                 folder(child, childShown, plus(folders, name), chain);
                 chain.pop_back();
-            } else {
+            } else if (S_ISREG(info.st_mode)) {
                 file(child, childShown, folders, name);
+            } else {
+                skipped(childShown, "not a regular file");  // a device or pipe is never opened
             }
         }
     }
@@ -234,8 +238,8 @@ private:
         skipped(shown, "an archive: its files are reported apart", size);
     }
 
-    // Reads up to `limit` more bytes of the current entry into `data`;
-    // false on a read error.
+    // Reads up to `limit` more bytes of the current entry into `data`; false
+    // on a read error, `fatal` when the rest of the archive is lost too.
     bool read(archive* reader, std::vector<std::uint8_t>& data, std::uint64_t limit, Budget& budget) {
         const std::size_t start = data.size();
         while (data.size() - start < limit) {
@@ -245,6 +249,7 @@ private:
             const la_ssize_t got = archive_read_data(reader, data.data() + at, want);
             data.resize(at + (got > 0 ? static_cast<std::size_t>(got) : 0));
             if (got < 0) {
+                fatal_ = got == ARCHIVE_FATAL;
                 return false;
             }
             budget.used += static_cast<std::uint64_t>(got);
@@ -318,7 +323,9 @@ private:
             }
             std::vector<std::uint8_t> data;
             if (!read(reader, data, entryHeadSize, budget)) {
-                failed(entryShown, "could not read from the archive: " + archiveError(reader));
+                if (unreadable(reader, entryShown)) {
+                    continue;
+                }
                 return true;
             }
             const std::uint64_t rest = sized && size > data.size() ? size - data.size() : 0;
@@ -343,7 +350,9 @@ private:
             }
             if (!problem.empty() || (!record && !series3 && !nested)) {
                 if (!skip(reader, rest, sized, budget)) {
-                    failed(entryShown, "could not read from the archive: " + archiveError(reader));
+                    if (unreadable(reader, entryShown)) {
+                        continue;
+                    }
                     return true;
                 }
                 if (problem.empty()) {
@@ -362,7 +371,9 @@ private:
             if (!read(reader, data,
                       settings_.maxEntrySize + 1 - std::min<std::uint64_t>(data.size(), settings_.maxEntrySize),
                       budget)) {
-                failed(entryShown, "could not read from the archive: " + archiveError(reader));
+                if (unreadable(reader, entryShown)) {
+                    continue;
+                }
                 return true;
             }
             if (overBudget(budget, shown)) {
@@ -411,9 +422,17 @@ private:
         }
     }
 
+    // An entry that cannot be read: the archive goes on to its next entry
+    // (say after an encrypted one) unless libarchive has lost its place.
+    bool unreadable(archive* reader, const std::string& entryShown) {
+        failed(entryShown, "could not read from the archive: " + archiveError(reader));
+        return !fatal_ && archive_read_data_skip(reader) >= ARCHIVE_WARN;
+    }
+
     const Settings& settings_;
     Pipeline& pipeline_;
     Namer& namer_;
+    bool fatal_ = false;  // of the last read
 };
 
 }  // namespace
