@@ -56,7 +56,8 @@ std::string Namer::assign(const std::vector<std::string>& folders, const std::st
     const std::string extension = name.substr(stem.size());
     std::string chosen = name;
     for (unsigned n = 2; !taken_.insert(base + lowerAscii(chosen)).second; ++n) {
-        chosen = stem + '~' + std::to_string(n) + extension;
+        chosen = stem + '~' + std::to_string(n);
+        chosen += extension;
     }
     return chosen;
 }

@@ -27,7 +27,7 @@ inline constexpr std::uint64_t mebibyte = std::uint64_t{1} << 20;
 inline constexpr std::uint64_t defaultMaxEntrySize = 256 * mebibyte;
 // All that one archive may expand to, archives inside it included: far more
 // than any card or backup of the devices holds, far less than a zip bomb.
-inline constexpr std::uint64_t defaultMaxTotalSize = 16 * 1024 * mebibyte;
+inline constexpr std::uint64_t defaultMaxTotalSize = std::uint64_t{16} * 1024 * mebibyte;
 // An archive found as a file is level 1, an archive inside it level 2.
 inline constexpr unsigned defaultArchiveDepth = 4;
 

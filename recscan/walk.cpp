@@ -23,8 +23,8 @@ namespace {
 
 // Enough of an entry for libarchive to recognise any archive it reads
 // (ISO 9660 puts its first descriptor at 32 KiB).
-constexpr std::size_t entryHeadSize = 64 * 1024;
-constexpr std::size_t readBlock = 64 * 1024;
+constexpr std::size_t entryHeadSize = std::size_t{64} * 1024;
+constexpr std::size_t readBlock = std::size_t{64} * 1024;
 
 struct ArchiveFreer {
     void operator()(archive* reader) const { archive_read_free(reader); }
@@ -304,7 +304,8 @@ private:
             const char* utf8 = archive_entry_pathname_utf8(entry);
             const char* native = archive_entry_pathname(entry);
             const std::string raw = utf8 != nullptr ? utf8 : native != nullptr ? native : "";
-            const std::string entryShown = shown + "!/" + raw;
+            std::string entryShown = shown + "!/";
+            entryShown += raw;
             if (archive_entry_filetype(entry) == AE_IFDIR) {
                 continue;
             }
