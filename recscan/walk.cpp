@@ -282,8 +282,7 @@ private:
         if (budget.used <= settings_.maxTotalSize) {
             return false;
         }
-        failed(shown,
-               "stopped: its files expand to more than " + sizeText(settings_.maxTotalSize) + " (--max-total-size)");
+        failed(shown, "stopped: its files expand past " + sizeText(settings_.maxTotalSize) + " (--max-total-size)");
         return true;
     }
 

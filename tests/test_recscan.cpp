@@ -260,7 +260,7 @@ TEST(Recscan, KeepsHostileAndBrokenArchivesInBounds) {
          {{"1", zeros}, {"2", zeros}, {"3", zeros}, {"4", zeros}, {"after.rec", alaw}},
          {"--max-total-size", "1M"},
          {},
-         "failed evil: stopped: its files expand to more than 1048576 bytes (--max-total-size)\n"},
+         "failed evil: stopped: its files expand past 1048576 bytes (--max-total-size)\n"},
         {"an archive inside an archive, deeper than asked",
          {{"inner.tar.gz", tarred}},
          {"--archive-depth", "1"},
