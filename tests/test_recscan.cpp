@@ -6,8 +6,13 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cstring>
@@ -336,6 +341,49 @@ TEST(Recscan, NamesApartAndNeverOverwritesUnasked) {
         EXPECT_NE(run.err.find("Try 'recscan --help'"), std::string::npos) << run.err;
         EXPECT_FALSE(fs::exists(dir / "a/out") || fs::exists(dir / "x"));
     }
+}
+
+TEST(Recscan, AnInterruptedRunLeavesWholeFilesOnlyAndFinishesWhenRunAgain) {
+    const TempDir dir;
+    const Bytes alaw = example("alaw");
+    constexpr int files = 300;
+    fs::create_directories(dir / "card");
+    for (int i = 0; i < files; ++i) {
+        writeFile(dir / "card" / std::to_string(i), alaw);
+    }
+    const Bytes expected = recwavOutput(alaw);
+    // Stopped at some point of the run, whichever: every WAV there is whole, no temporary file stays.
+    const std::string card = (dir / "card").string();
+    const std::string out = (dir / "out").string();
+    char* argv[] = {const_cast<char*>(RECSCAN_EXE), const_cast<char*>("--json"), const_cast<char*>(card.c_str()),
+                    const_cast<char*>(out.c_str()), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, RECSCAN_EXE, &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    while (!fs::exists(dir / "out") || fs::is_empty(dir / "out")) {
+        usleep(100);
+    }
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const std::vector<std::string> written = filesBelow(dir / "out");
+    for (const std::string& name : written) {
+        EXPECT_EQ(readFile(dir / "out" / name), expected) << name;
+    }
+    // Run again: what was written is done, the rest converted, nothing else made.
+    const ProgramRun again = recscan(dir, {"card", "out"});
+    EXPECT_EQ(again.status, 0);
+    std::size_t done = 0;
+    for (std::size_t at = again.out.find("\ndone "); at != std::string::npos; at = again.out.find("\ndone ", at + 1)) {
+        ++done;
+    }
+    done += again.out.rfind("done ", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(done, written.size());
+    EXPECT_EQ(filesBelow(dir / "out").size(), static_cast<std::size_t>(files));
 }
 
 TEST(RecscanNames, StayBelowTheOutputFolderAndApart) {
