@@ -73,9 +73,9 @@ void Pipeline::printReady() {
         const Result& result = ready->second;
         const std::string line = settings_.json ? jsonLine(result) : textLine(result);
         if (!line.empty()) {
-            if (terminal_ && lastProgress_ != 0) {
+            if (progressShown_ && isatty(STDOUT_FILENO) != 0) {
                 std::fputs("\r\033[K", stderr);  // the progress line gives way to the report
-                lastProgress_ = 0;
+                progressShown_ = false;
             }
             std::printf("%s\n", line.c_str());
         }
@@ -117,12 +117,13 @@ void Pipeline::progress(bool last) {
     if (last) {
         std::fputs("\r\033[K", stderr);
     }
-    lastProgress_ = last ? 0 : now;
+    progressShown_ = !last;
+    lastProgress_ = now;
 }
 
-void Pipeline::walkFinished(std::uint64_t files, std::uint64_t bytes) {
+void Pipeline::walkFinished(std::uint64_t bytes) {
     const std::lock_guard lock(mutex_);
-    totals_.emplace(files, bytes);
+    totals_.emplace(next_, bytes);  // every file found has its number by now
 }
 
 void Pipeline::work() {

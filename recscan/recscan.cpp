@@ -248,12 +248,11 @@ int runRecscan(int argc, char* argv[]) {
     {
         Pipeline pipeline(line.settings, folder);
         Namer namer;
-        std::uint64_t files = 0;
         std::uint64_t bytes = 0;
         for (const std::string& source : line.sources) {
-            walkSource(source, line.settings, pipeline, namer, files, bytes);
+            walkSource(source, line.settings, pipeline, namer, bytes);
         }
-        pipeline.walkFinished(files, bytes);
+        pipeline.walkFinished(bytes);
         counts = pipeline.finish();
     }
     close(folder.fd);

@@ -127,7 +127,8 @@ public:
     void post(std::uint64_t seq, Result result);
     // A result of its own, for what the walk decides alone.
     void report(Result result) { post(reserve(), std::move(result)); }
-    void walkFinished(std::uint64_t files, std::uint64_t bytes);
+    // The totals for the progress line: the walk read `bytes` from the disk.
+    void walkFinished(std::uint64_t bytes);
     // Waits for every job; returns the counts by outcome.
     std::array<std::uint64_t, 5> finish();
 
@@ -153,13 +154,15 @@ private:
     std::optional<std::pair<std::uint64_t, std::uint64_t>> totals_;  // files, bytes, once the walk is done
     bool stopping_ = false;
     bool terminal_ = false;
-    std::int64_t lastProgress_ = 0;
+    bool progressShown_ = false;
+    std::int64_t lastProgress_ = 0;  // when the progress line was last drawn
 };
 
 // Walks one SOURCE: a file, a folder or an archive, handing every Record
-// file and Series 3 sound to the pipeline and reporting the rest.
+// file and Series 3 sound to the pipeline and reporting the rest. Adds the
+// bytes it read from the disk to `bytes`.
 void walkSource(const std::string& source, const Settings& settings, Pipeline& pipeline, Namer& namer,
-                std::uint64_t& files, std::uint64_t& bytes);
+                std::uint64_t& bytes);
 
 // The whole command, from the argument vector to the exit status: 0 when
 // every Record file found was converted, 1 when any was refused or failed,

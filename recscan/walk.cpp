@@ -91,7 +91,6 @@ public:
     Walk(const Settings& settings, Pipeline& pipeline, Namer& namer)
         : settings_(settings), pipeline_(pipeline), namer_(namer) {}
 
-    std::uint64_t files = 0;
     std::uint64_t bytes = 0;
 
     void source(const std::string& path) {
@@ -200,7 +199,6 @@ private:
             return;
         }
         const auto size = static_cast<std::uint64_t>(info.st_size);
-        ++files;
         bytes += size;
         std::uint8_t head[series3SoundHeaderSize];
         const ssize_t got = pread(fd, head, sizeof head, 0);
@@ -312,7 +310,6 @@ private:
                 skipped(entryShown, "a link or special file in an archive: never followed or made");
                 continue;
             }
-            ++files;
             std::vector<std::string> parts = safeEntryPath(raw);
             const bool sized = archive_entry_size_is_set(entry) != 0;
             const auto size = static_cast<std::uint64_t>(std::max<la_int64_t>(archive_entry_size(entry), 0));
@@ -438,10 +435,9 @@ private:
 }  // namespace
 
 void walkSource(const std::string& source, const Settings& settings, Pipeline& pipeline, Namer& namer,
-                std::uint64_t& files, std::uint64_t& bytes) {
+                std::uint64_t& bytes) {
     Walk walk(settings, pipeline, namer);
     walk.source(source);
-    files += walk.files;
     bytes += walk.bytes;
 }
 
