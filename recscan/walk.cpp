@@ -242,7 +242,12 @@ private:
         const std::size_t start = data.size();
         while (data.size() - start < limit) {
             const std::size_t at = data.size();
-            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(readBlock, limit - (at - start)));
+            std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(readBlock, limit - (at - start)));
+            // Within the room reserved for an entry of known size: no copy, and
+            // no fresh pages for every entry.
+            if (data.capacity() > at) {
+                want = std::min(want, data.capacity() - at);
+            }
             data.resize(at + want);
             const la_ssize_t got = archive_read_data(reader, data.data() + at, want);
             data.resize(at + (got > 0 ? static_cast<std::size_t>(got) : 0));
@@ -319,6 +324,9 @@ private:
                 return false;
             }
             std::vector<std::uint8_t> data;
+            if (sized) {
+                data.reserve(static_cast<std::size_t>(std::min(size, settings_.maxEntrySize)) + 1);
+            }
             if (!read(reader, data, entryHeadSize, budget)) {
                 if (unreadable(reader, entryShown)) {
                     continue;
