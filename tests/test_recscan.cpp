@@ -74,13 +74,13 @@ Bytes archiveBytes(const char* format, const char* filter, const std::vector<Ent
 
 // A Series 3 sound: the 32-byte header of the public layout, then A-law codes.
 Bytes series3Sound(const Bytes& codes, std::uint32_t declared) {
-    Bytes bytes(recwav::series3SoundHeaderSize, 0);
+    Bytes bytes(recwav::series3SoundHeaderSize + codes.size(), 0);
     std::copy(recwav::series3SoundMagic.begin(), recwav::series3SoundMagic.end(), bytes.begin());
     recwav::storeLe16(bytes.data() + 16, 0x0F00);  // version
     recwav::storeLe32(bytes.data() + 18, declared);
     recwav::storeLe16(bytes.data() + 22, 0);  // trailing silence
     recwav::storeLe16(bytes.data() + 24, 1);  // repeats
-    bytes.insert(bytes.end(), codes.begin(), codes.end());
+    std::copy(codes.begin(), codes.end(), bytes.begin() + recwav::series3SoundHeaderSize);
     return bytes;
 }
 
