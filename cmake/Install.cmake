@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
 # What `cmake --install` puts under the prefix, in two components:
 #   program:     bin/recwav, share/man/man1/recwav.1 and the copyright file
-#                share/doc/recwav/copyright; where it is built, bin/wavrec and
-#                share/man/man1/wavrec.1 too
+#                share/doc/recwav/copyright; where they are built, bin/wavrec,
+#                bin/recscan and their manual pages too
 #   development: the reader and decoders as a static library, their two
 #                headers under include/recwav, and the package config that
 #                find_package(recwav) reads.
@@ -15,6 +15,10 @@ install(FILES docs/recwav.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT p
 if(TARGET wavrec)
     install(TARGETS wavrec RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
     install(FILES docs/wavrec.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
+endif()
+if(TARGET recscan)
+    install(TARGETS recscan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+    install(FILES docs/recscan.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
 endif()
 # The licence, in the machine-readable form Debian asks of every package.
 install(FILES cmake/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT program)
@@ -55,6 +59,13 @@ wavrec goes the other way: any sound file that libsndfile reads, or a Record
 file, mixed to mono, resampled to 8000 Hz and written as a Record file in
 A-law or ADPCM.")
 endif()
+if(TARGET recscan)
+    string(APPEND CPACK_PACKAGE_DESCRIPTION "
+recscan rescues every recording in folders, card copies and archives (zip,
+tar.gz, 7z and whatever else libarchive reads), found by content: each Record
+file converted exactly as recwav converts it, Series 3 sounds through
+libsndfile, in parallel, with a report on every file.")
+endif()
 if(RECWAV_STATIC)
     set(CPACK_GENERATOR TGZ)
 else()
@@ -67,7 +78,8 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Every program in the package depends on exactly the shared libraries it
-# uses (the C and C++ runtimes, wavrec's libsndfile and libsoxr), as
+# uses (the C and C++ runtimes, wavrec's libsndfile and libsoxr, recscan's
+# libarchive), as
 # dpkg-shlibdeps finds them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # What debhelper would do for the .deb: compress the manual pages and add the

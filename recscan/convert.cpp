@@ -1,0 +1,492 @@
+// SPDX-License-Identifier: MIT
+// One file's conversion: Record files through recwav's own reader, decoders
+// and WAVE writer, Series 3 sounds through libsndfile; each WAV written under
+// a temporary name, dated like its source and renamed when whole.
+#include <fcntl.h>
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+
+#include <recwav/decoders.hpp>
+#include <recwav/endian.hpp>
+#include <recwav/recordfile.hpp>
+
+#include "converter/converter.hpp"
+#include "recscan/recscan.hpp"
+
+namespace recwav::scan {
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// ---- Temporary files, removed again when a signal stops the run ----
+
+struct TemporarySlot {
+    std::atomic<int> folder{-1};  // set last, once the name is whole
+    char name[256] = {};
+};
+constexpr std::size_t slotCount = 64;  // as many as a run has workers, at most
+TemporarySlot slots[slotCount];
+std::atomic<std::size_t> nextSlot{0};
+
+extern "C" void removeTemporariesAndStop(int signal) {
+    for (TemporarySlot& slot : slots) {
+        const int folder = slot.folder.load();
+        if (folder >= 0) {
+            unlinkat(folder, slot.name, 0);
+        }
+    }
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+TemporarySlot& mySlot() {
+    thread_local TemporarySlot& slot = slots[nextSlot++ % slotCount];
+    return slot;
+}
+
+struct FdCloser {
+    int fd = -1;
+    FdCloser() = default;
+    explicit FdCloser(int f) : fd(f) {}
+    FdCloser(const FdCloser&) = delete;
+    FdCloser& operator=(const FdCloser&) = delete;
+    ~FdCloser() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+};
+
+// ---- The output: a stream that counts what passes, to a file or to nowhere ----
+
+struct Sink {
+    int fd = -1;  // -1: count only
+    std::uint64_t bytes = 0;
+};
+
+FilePtr openSink(Sink& sink) {
+    cookie_io_functions_t io{};
+    io.write = [](void* cookie, const char* data, std::size_t size) -> ssize_t {
+        auto& sink = *static_cast<Sink*>(cookie);
+        for (std::size_t done = 0; sink.fd >= 0 && done < size;) {
+            const ssize_t wrote = write(sink.fd, data + done, size - done);
+            if (wrote < 0 && errno != EINTR) {
+                return -1;
+            }
+            done += wrote > 0 ? static_cast<std::size_t>(wrote) : 0;
+        }
+        sink.bytes += size;
+        return static_cast<ssize_t>(size);
+    };
+    FilePtr file(fopencookie(&sink, "wb", io));
+    // A worker's one output buffer, made once: large enough that a WAV of a
+    // few seconds leaves in one write.
+    thread_local std::vector<char> buffer(std::size_t{1} << 17);
+    if (file) {
+        std::setvbuf(file.get(), buffer.data(), _IOFBF, buffer.size());
+    }
+    return file;
+}
+
+// ---- The sounds ----
+
+struct Written {
+    bool ok = true;
+    std::string cause;
+};
+
+// What a sound knows once opened, and how it writes its WAV.
+struct Sound {
+    Coding coding = Coding::none;
+    std::uint64_t declared = 0;
+    std::string refusal;  // set when the file is not one we convert
+    std::function<Written(std::FILE*)> write;
+};
+
+std::string errnoText(const char* what) {
+    return errno == 0 ? what : std::string(what) + ": " + std::strerror(errno);
+}
+
+// A Record file: exactly recwav's bytes, from recwav's own functions.
+struct RecordSound {
+    FilePtr input;
+    SoundStream stream;
+
+    Sound open(Job& job) {
+        std::FILE* file = job.fd >= 0 ? fdopen(job.fd, "rb") : fmemopen(job.bytes.data(), job.bytes.size(), "rb");
+        if (file == nullptr) {
+            return {Coding::none, 0, "", nullptr};
+        }
+        if (job.fd >= 0) {
+            job.fd = -1;  // the stream owns it now
+        }
+        input.reset(file);
+        thread_local std::vector<char> buffer(std::size_t{1} << 16);
+        std::setvbuf(file, buffer.data(), _IOFBF, buffer.size());
+        Sound sound;
+        if (parseRecordFile(file, stream) == -1) {
+            sound.refusal = "input file is not correct format";  // recwav's words
+            return sound;
+        }
+        sound.coding = stream.decode == decodeALaw ? Coding::aLaw : Coding::adpcm;
+        sound.declared = stream.sampleCount;
+        sound.write = [this](std::FILE* output) -> Written {
+            std::vector<std::int16_t> samples(samplesPerCall);
+            writeWavHeader(output, stream);
+            errno = 0;
+            switch (convertSound(stream, samples.data(), output)) {
+                case ConvertResult::readFailed:
+                    return {false, errnoText("could not read input file")};
+                case ConvertResult::writeFailed:
+                    return {false, errnoText("could not write output file")};
+                case ConvertResult::converted:
+                    break;
+            }
+            return {};
+        };
+        return sound;
+    }
+};
+
+// libsndfile reads an archive entry's bytes from memory.
+struct MemoryIo {
+    const std::vector<std::uint8_t>* bytes = nullptr;
+    sf_count_t at = 0;
+
+    static SF_VIRTUAL_IO callbacks() {
+        SF_VIRTUAL_IO io{};
+        io.get_filelen = [](void* self) {
+            return static_cast<sf_count_t>(static_cast<MemoryIo*>(self)->bytes->size());
+        };
+        io.seek = [](sf_count_t offset, int whence, void* self) {
+            auto& memory = *static_cast<MemoryIo*>(self);
+            const auto size = static_cast<sf_count_t>(memory.bytes->size());
+            const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? memory.at : size;
+            memory.at = std::clamp<sf_count_t>(base + offset, 0, size);
+            return memory.at;
+        };
+        io.read = [](void* into, sf_count_t count, void* self) {
+            auto& memory = *static_cast<MemoryIo*>(self);
+            const sf_count_t n = std::min(count, static_cast<sf_count_t>(memory.bytes->size()) - memory.at);
+            std::memcpy(into, memory.bytes->data() + memory.at, static_cast<std::size_t>(n));
+            memory.at += n;
+            return n;
+        };
+        io.write = [](const void*, sf_count_t, void*) -> sf_count_t { return 0; };
+        io.tell = [](void* self) { return static_cast<MemoryIo*>(self)->at; };
+        return io;
+    }
+};
+
+struct SoundFileCloser {
+    void operator()(SNDFILE* sound) const { sf_close(sound); }
+};
+
+// A Series 3 sound: libsndfile decodes it, the WAV takes recwav's header.
+struct Series3Sound {
+    MemoryIo memory;
+    SF_VIRTUAL_IO io = MemoryIo::callbacks();
+    FdCloser owned;  // closed after libsndfile is done with it
+    std::unique_ptr<SNDFILE, SoundFileCloser> file;
+    SF_INFO info{};
+
+    Sound open(Job& job) {
+        Sound sound;
+        sound.coding = Coding::series3;
+        std::array<std::uint8_t, series3SoundHeaderSize> head{};
+        if (job.fd >= 0) {
+            if (pread(job.fd, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size())) {
+                sound.declared = loadLe32(head.data() + 18);
+            }
+            owned.fd = job.fd;
+            job.fd = -1;
+            file.reset(sf_open_fd(owned.fd, SFM_READ, &info, SF_FALSE));
+        } else {
+            if (job.bytes.size() >= head.size()) {
+                sound.declared = loadLe32(job.bytes.data() + 18);
+            }
+            memory.bytes = &job.bytes;
+            file.reset(sf_open_virtual(&io, SFM_READ, &info, &memory));
+        }
+        if (!file || (info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_WVE) {
+            sound.refusal = std::string("not a Series 3 sound libsndfile reads (") + sf_strerror(file.get()) + ")";
+        } else if (info.samplerate != static_cast<int>(wavSampleRate) || info.channels != 1 ||
+                   info.frames > static_cast<sf_count_t>(maxDeclaredCount)) {
+            sound.refusal = "not an 8000 Hz mono sound of at most 4294967294 samples";
+        }
+        sound.write = [this](std::FILE* output) -> Written {
+            SoundStream header;
+            header.sampleCount = static_cast<std::uint32_t>(info.frames);
+            writeWavHeader(output, header);
+            std::vector<std::int16_t> samples(samplesPerCall);
+            sf_count_t total = 0;
+            for (sf_count_t got = 1; got > 0; total += got) {
+                got = sf_read_short(file.get(), samples.data(), samplesPerCall);
+                samplesToLe16(samples.data(), static_cast<std::size_t>(got));
+                if (std::fwrite(samples.data(), sizeof samples[0], static_cast<std::size_t>(got), output) !=
+                    static_cast<std::size_t>(got)) {
+                    return {false, errnoText("could not write output file")};
+                }
+            }
+            if (total != info.frames) {
+                return {false, std::string("could not read input file: ") + sf_strerror(file.get())};
+            }
+            return {};
+        };
+        return sound;
+    }
+};
+
+// ---- Folders and the file under its final name ----
+
+// Opens (making them as needed) the folders below the output folder, never
+// through a symbolic link, so that nothing is written outside it.
+int openFoldersAnew(int root, const std::vector<std::string>& folders) {
+    int at = dup(root);
+    for (const std::string& folder : folders) {
+        if (at < 0) {
+            return -1;
+        }
+        if (mkdirat(at, folder.c_str(), 0777) != 0 && errno != EEXIST) {
+            const int cause = errno;
+            close(at);
+            errno = cause;
+            return -1;
+        }
+        const int next = openat(at, folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int cause = errno;
+        close(at);
+        errno = cause;
+        at = next;
+    }
+    return at;
+}
+
+// The folder a worker last wrote in, kept open for the next file, which is
+// most often its neighbour in the same folder. Borrowed: never closed by the caller.
+int openFolders(int root, const std::vector<std::string>& folders) {
+    struct Open {
+        int root = -1;
+        std::vector<std::string> folders;
+        FdCloser folder;
+    };
+    thread_local Open last;
+    if (last.folder.fd < 0 || last.root != root || last.folders != folders) {
+        const int folder = openFoldersAnew(root, folders);
+        if (folder < 0) {
+            return -1;
+        }
+        if (last.folder.fd >= 0) {
+            close(last.folder.fd);
+        }
+        last.folder.fd = folder;
+        last.root = root;
+        last.folders = folders;
+    }
+    return last.folder.fd;
+}
+
+std::string temporaryName(const std::string& name) {
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::string suffix = ".recscan-";
+    for (int i = 0; i < 6; ++i) {
+        suffix += letters[random() % (sizeof letters - 1)];
+    }
+    return name.substr(0, 255 - suffix.size()) + suffix;
+}
+
+// Puts the finished temporary file in place; without `replace`, never over a
+// file that appeared meanwhile.
+bool putInPlace(int folder, const char* from, const char* to, bool replace) {
+    if (!replace) {
+        if (renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0) {
+            return true;
+        }
+        if (errno != EINVAL && errno != ENOSYS) {
+            return false;
+        }
+        struct stat existing {};
+        if (fstatat(folder, to, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+            errno = EEXIST;
+            return false;
+        }
+    }
+    return renameat(folder, from, folder, to) == 0;
+}
+
+// Writes the WAV beside its final name and renames it; the cause on failure.
+std::string writeOutput(int folder, const std::string& name, const Job& job, Sound& sound, bool replace,
+                        std::uint64_t& bytes) {
+    TemporarySlot& slot = mySlot();
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temporary = temporaryName(name);
+        std::memcpy(slot.name, temporary.c_str(), temporary.size() + 1);
+        slot.folder = folder;
+        fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            slot.folder = -1;
+        }
+        if (fd < 0 && errno != EEXIST) {
+            break;
+        }
+    }
+    if (fd < 0) {
+        return errnoText("could not create output file");
+    }
+    const FdCloser closer(fd);
+    Sink sink{fd, 0};
+    std::string cause;
+    {
+        const FilePtr output = openSink(sink);
+        const Written written = output ? sound.write(output.get()) : Written{false, errnoText("could not write")};
+        if (!written.ok) {
+            cause = written.cause;
+        } else if (std::fflush(output.get()) != 0) {
+            cause = errnoText("could not write output file");
+        }
+    }
+    const timespec times[2] = {{0, UTIME_OMIT}, job.mtime};
+    if (cause.empty() && futimens(fd, times) != 0) {
+        cause = errnoText("could not date output file");
+    }
+    if (cause.empty() && !putInPlace(folder, temporary.c_str(), name.c_str(), replace)) {
+        cause = errno == EEXIST ? "output file appeared meanwhile; --force replaces it"
+                                : errnoText("could not rename output file");
+    }
+    if (!cause.empty()) {
+        unlinkat(folder, temporary.c_str(), 0);
+    }
+    slot.folder = -1;
+    bytes = sink.bytes;
+    return cause;
+}
+
+const char* codingName(Coding coding) {
+    switch (coding) {
+        case Coding::aLaw:
+            return "A-law";
+        case Coding::adpcm:
+            return "ADPCM";
+        case Coding::series3:
+            return "Series 3 A-law";
+        case Coding::none:
+            break;
+    }
+    return "";
+}
+
+std::string describe(const Result& result, const std::string& wanted) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%s, %.2f s", codingName(result.coding),
+                  static_cast<double>(*result.decoded) / wavSampleRate);
+    std::string message = text;
+    if (*result.decoded < *result.declared) {
+        message += ", cut short: " + std::to_string(*result.decoded) + " of " + std::to_string(*result.declared) +
+                   " declared samples";
+    }
+    if (!wanted.empty()) {
+        message += "; named apart: another source is " + wanted;
+    }
+    return message;
+}
+
+}  // namespace
+
+void watchSignals() {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        std::signal(signal, removeTemporariesAndStop);
+    }
+}
+
+Result convertJob(Job& job, const OutputFolder& output, bool force) {
+    Result result;
+    result.source = job.source;
+    result.bytes = job.diskBytes;
+    std::string shownPath = output.shown;
+    for (const std::string& folder : job.folders) {
+        shownPath += (shownPath.empty() || shownPath.back() == '/' ? "" : "/") + folder;
+    }
+    shownPath += (shownPath.empty() || shownPath.back() == '/' ? "" : "/") + job.name;
+    const auto fail = [&result](Outcome outcome, std::string message) {
+        result.outcome = outcome;
+        result.message = std::move(message);
+        return result;
+    };
+    struct stat sourceInfo {};
+    const bool onDisk = job.fd >= 0 && fstat(job.fd, &sourceInfo) == 0;
+
+    RecordSound record;
+    Series3Sound series3;
+    Sound sound = job.kind == Kind::record ? record.open(job) : series3.open(job);
+    if (job.fd >= 0) {
+        close(job.fd);
+        job.fd = -1;
+    }
+    result.coding = sound.coding;
+    if (!sound.write && sound.refusal.empty()) {
+        return fail(Outcome::failed, errnoText("could not open input file"));
+    }
+    if (!sound.refusal.empty()) {
+        return fail(Outcome::refused, sound.refusal);
+    }
+    result.declared = sound.declared;
+
+    const int folder = openFolders(output.fd, job.folders);
+    if (folder < 0) {
+        return fail(Outcome::failed, errnoText("could not make the output folder"));
+    }
+    struct stat existing {};
+    if (fstatat(folder, job.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (onDisk && existing.st_dev == sourceInfo.st_dev && existing.st_ino == sourceInfo.st_ino) {
+            return fail(Outcome::failed, "will not write over " + shownPath + ", which it reads");
+        }
+        if (S_ISDIR(existing.st_mode)) {
+            return fail(Outcome::failed, shownPath + " is a folder");
+        }
+        if (!force) {
+            // Done before, when dated like the source and of the size it converts to.
+            Sink count;
+            const FilePtr counter = openSink(count);
+            const bool measured = counter && sound.write(counter.get()).ok && std::fflush(counter.get()) == 0;
+            if (measured && S_ISREG(existing.st_mode) && existing.st_mtim.tv_sec == job.mtime.tv_sec &&
+                static_cast<std::uint64_t>(existing.st_size) == count.bytes) {
+                result.output = shownPath;
+                result.decoded = (count.bytes - wavHeaderSize) / wavBytesPerSample;
+                result.outcome = Outcome::done;
+                result.message = "already converted";
+                return result;
+            }
+            return fail(Outcome::failed, shownPath + " exists; --force replaces it");
+        }
+    }
+    std::uint64_t written = 0;
+    const std::string cause = writeOutput(folder, job.name, job, sound, force, written);
+    if (!cause.empty()) {
+        return fail(Outcome::failed, cause);
+    }
+    result.outcome = Outcome::converted;
+    result.output = shownPath;
+    result.decoded = (written - wavHeaderSize) / wavBytesPerSample;
+    result.message = describe(result, job.wanted);
+    return result;
+}
+
+}  // namespace recwav::scan

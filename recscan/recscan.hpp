@@ -1,0 +1,172 @@
+// SPDX-License-Identifier: MIT
+// The recscan command: every Record file and Series 3 sound found in files,
+// folders and archives, converted to WAV files under one output folder.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+namespace recwav::scan {
+
+inline constexpr std::uint64_t mebibyte = std::uint64_t{1} << 20;
+// An hour of A-law is 29 MB: a Record file or a sound larger than this is
+// more likely damage than a recording, and an archive inside an archive is
+// held in memory whole.
+inline constexpr std::uint64_t defaultMaxEntrySize = 256 * mebibyte;
+// All that one archive may expand to, archives inside it included: far more
+// than any card or backup of the devices holds, far less than a zip bomb.
+inline constexpr std::uint64_t defaultMaxTotalSize = std::uint64_t{16} * 1024 * mebibyte;
+// An archive found as a file is level 1, an archive inside it level 2.
+inline constexpr unsigned defaultArchiveDepth = 4;
+
+struct Settings {
+    bool force = false;
+    bool json = false;
+    unsigned jobs = 0;  // 0: one per core
+    std::uint64_t maxEntrySize = defaultMaxEntrySize;
+    std::uint64_t maxTotalSize = defaultMaxTotalSize;
+    unsigned archiveDepth = defaultArchiveDepth;
+};
+
+enum class Outcome { converted, refused, failed, done, skipped };
+enum class Coding { none, aLaw, adpcm, series3 };
+
+// One line of the report.
+struct Result {
+    Outcome outcome = Outcome::skipped;
+    std::string source;   // as shown to the user
+    std::string output;   // set when converted or done
+    std::string message;  // the reason, the cause, or what the conversion made
+    Coding coding = Coding::none;
+    std::optional<std::uint64_t> declared;  // samples the header declares
+    std::optional<std::uint64_t> decoded;   // samples written
+    std::uint64_t bytes = 0;                // read from disk, for the progress line
+};
+
+std::string textLine(const Result& result);  // empty for a skipped file
+std::string jsonLine(const Result& result);
+
+// ---- Names ----
+
+// An archive entry's name as folders and a file name that stay inside the
+// output folder: separators '/' and '\', no root, drive letter, "." or "..".
+// Empty when nothing is left.
+std::vector<std::string> safeEntryPath(std::string_view name);
+
+// The WAV's name for a source's name: a ".rec" extension (any case) replaced,
+// otherwise ".wav" appended.
+std::string wavName(std::string_view sourceName);
+
+// Hands out output paths in the order asked, each once: a path already given
+// (compared without regard to ASCII case, for case-blind file systems) gets
+// "~2", "~3", ... before its extension.
+class Namer {
+public:
+    std::string assign(const std::vector<std::string>& folders, const std::string& name);
+
+private:
+    std::unordered_set<std::string> taken_;
+};
+
+// ---- Work ----
+
+enum class Kind { record, series3 };
+
+// One Record file or Series 3 sound to convert, with where it goes.
+struct Job {
+    std::uint64_t seq = 0;
+    Kind kind = Kind::record;
+    std::string source;                // as shown
+    std::vector<std::string> folders;  // below the output folder
+    std::string name;                  // the WAV's file name
+    std::string wanted;                // the name it would have had, when another source took it
+    int fd = -1;                       // a file on disk, owned by the job; or
+    std::vector<std::uint8_t> bytes;   // an archive entry's contents
+    timespec mtime{};
+    std::uint64_t diskBytes = 0;  // for the progress line
+};
+
+// The output folder, opened once; `shown` is its name as given.
+struct OutputFolder {
+    int fd = -1;
+    std::string shown;
+};
+
+// Converts one job into its WAV, written under a temporary name and renamed
+// when whole, dated like its source; closes the job's file.
+Result convertJob(Job& job, const OutputFolder& output, bool force);
+
+// Removes the temporary files being written, for a signal's handler.
+void watchSignals();
+
+// Workers converting in parallel, and the report printed in the order the
+// walk found the files, whichever worker finishes first. At most a bounded
+// number of files, and of bytes, are between the walk and the report.
+class Pipeline {
+public:
+    Pipeline(const Settings& settings, OutputFolder output);
+    ~Pipeline();
+    Pipeline(const Pipeline&) = delete;
+    Pipeline& operator=(const Pipeline&) = delete;
+
+    // The next sequence number, once there is room for `bytes` more in memory.
+    std::uint64_t reserve(std::uint64_t bytes = 0);
+    void submit(Job job);
+    void post(std::uint64_t seq, Result result);
+    // A result of its own, for what the walk decides alone.
+    void report(Result result) { post(reserve(), std::move(result)); }
+    // The totals for the progress line: the walk read `bytes` from the disk.
+    void walkFinished(std::uint64_t bytes);
+    // Waits for every job; returns the counts by outcome.
+    std::array<std::uint64_t, 5> finish();
+
+private:
+    void work();
+    void printReady();  // with mutex_ held
+    void progress(bool last);
+
+    Settings settings_;
+    OutputFolder output_;
+    std::mutex mutex_;
+    std::condition_variable room_;
+    std::condition_variable jobsReady_;
+    std::deque<Job> jobs_;
+    std::map<std::uint64_t, Result> finished_;
+    std::map<std::uint64_t, std::uint64_t> heldBytes_;
+    std::vector<std::thread> workers_;
+    std::uint64_t next_ = 0;     // next sequence number to hand out
+    std::uint64_t printed_ = 0;  // every result before this one is printed
+    std::uint64_t held_ = 0;     // bytes of archive entries not yet converted
+    std::array<std::uint64_t, 5> counts_{};
+    std::uint64_t bytesDone_ = 0;
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> totals_;  // files, bytes, once the walk is done
+    bool stopping_ = false;
+    bool terminal_ = false;
+    bool progressShown_ = false;
+    std::int64_t lastProgress_ = 0;  // when the progress line was last drawn
+};
+
+// Walks one SOURCE: a file, a folder or an archive, handing every Record
+// file and Series 3 sound to the pipeline and reporting the rest. Adds the
+// bytes it read from the disk to `bytes`.
+void walkSource(const std::string& source, const Settings& settings, Pipeline& pipeline, Namer& namer,
+                std::uint64_t& bytes);
+
+// The whole command, from the argument vector to the exit status: 0 when
+// every Record file found was converted, 1 when any was refused or failed,
+// 2 on a usage error.
+int runRecscan(int argc, char* argv[]);
+
+}  // namespace recwav::scan
