@@ -99,11 +99,14 @@ std::string textLine(const Result& result) {
 
 std::string jsonLine(const Result& result) {
     constexpr const char* codingNames[] = {"null", "\"alaw\"", "\"adpcm\"", "\"series3-alaw\""};
-    const bool written = result.outcome == Outcome::converted || result.outcome == Outcome::done;
+    // `output` is what this run wrote; a file written before is named in the message.
+    const bool written = result.outcome == Outcome::converted;
+    const std::string message =
+        result.outcome == Outcome::done ? result.message + " to " + result.output : result.message;
     return "{\"source\":" + quoted(result.source) + ",\"output\":" + (written ? quoted(result.output) : "null") +
-           ",\"outcome\":\"" + outcomeNames[static_cast<int>(result.outcome)] +
-           "\",\"message\":" + quoted(result.message) + ",\"coding\":" + codingNames[static_cast<int>(result.coding)] +
-           ",\"declared\":" + number(result.declared) + ",\"decoded\":" + number(result.decoded) + "}";
+           ",\"outcome\":\"" + outcomeNames[static_cast<int>(result.outcome)] + "\",\"message\":" + quoted(message) +
+           ",\"coding\":" + codingNames[static_cast<int>(result.coding)] + ",\"declared\":" + number(result.declared) +
+           ",\"decoded\":" + number(result.decoded) + "}";
 }
 
 }  // namespace recwav::scan

@@ -72,18 +72,6 @@ Bytes archiveBytes(const char* format, const char* filter, const std::vector<Ent
     return readFile(dir / "a");
 }
 
-// A Series 3 sound: the 32-byte header of the public layout, then A-law codes.
-Bytes series3Sound(const Bytes& codes, std::uint32_t declared) {
-    Bytes bytes(recwav::series3SoundHeaderSize + codes.size(), 0);
-    std::copy(recwav::series3SoundMagic.begin(), recwav::series3SoundMagic.end(), bytes.begin());
-    recwav::storeLe16(bytes.data() + 16, 0x0F00);  // version
-    recwav::storeLe32(bytes.data() + 18, declared);
-    recwav::storeLe16(bytes.data() + 22, 0);  // trailing silence
-    recwav::storeLe16(bytes.data() + 24, 1);  // repeats
-    std::copy(codes.begin(), codes.end(), bytes.begin() + recwav::series3SoundHeaderSize);
-    return bytes;
-}
-
 Bytes example(const char* coding) {
     return readFile(fs::path(EXAMPLES_DIR) / (std::string("tune-") + coding + ".rec"));
 }
@@ -129,7 +117,7 @@ TEST(Recscan, RescuesATreeOfFoldersAndArchivesAsRecwavWould) {
     for (std::size_t i = 0; i < codes.size(); ++i) {
         codes[i] = static_cast<std::uint8_t>(i);
     }
-    const Bytes wve = series3Sound(codes, 256);
+    const Bytes wve = fixture::series3Sound(codes, 0, 1);
     const Bytes zip = archiveBytes("zip", "none", {{"Memo", adpcm}, {"Docs/Tune.rec", alaw}, {"Letter", {'h', 'i'}}});
     fs::create_directories(dir / "card/Documents");
     writeFile(dir / "card/Documents/Memo", adpcm);
@@ -214,10 +202,11 @@ TEST(Recscan, RescuesATreeOfFoldersAndArchivesAsRecwavWould) {
     EXPECT_EQ(count("\n"), 16U) << again.out;  // 9 done, 1 refused, 2 other files, 4 archives
     EXPECT_EQ(count("\"outcome\":\"done\""), 9U);
     EXPECT_EQ(count("\"outcome\":\"converted\""), 0U);
-    EXPECT_NE(again.out.find("{\"source\":\"card/short.rec\",\"output\":\"out/short.wav\",\"outcome\":\"done\","
-                             "\"message\":\"already converted\",\"coding\":\"alaw\",\"declared\":25600,"
-                             "\"decoded\":4939}"),
-              std::string::npos)
+    EXPECT_NE(
+        again.out.find("{\"source\":\"card/short.rec\",\"output\":null,\"outcome\":\"done\","
+                       "\"message\":\"already converted to out/short.wav\",\"coding\":\"alaw\",\"declared\":25600,"
+                       "\"decoded\":4939}"),
+        std::string::npos)
         << again.out;
     EXPECT_EQ(filesBelow(dir / "out"), made);
 }
