@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -19,6 +18,7 @@
 
 #include <recwav/decoders.hpp>
 #include <recwav/endian.hpp>
+#include <recwav/files.hpp>
 #include <recwav/recordfile.hpp>
 
 #include "converter/converter.hpp"
@@ -50,8 +50,7 @@ extern "C" void removeTemporariesAndStop(int signal) {
             unlinkat(folder, slot.name, 0);
         }
     }
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
+    stopAsSignalled(signal);
 }
 
 TemporarySlot& mySlot() {
@@ -411,9 +410,7 @@ std::string describe(const Result& result, const std::string& wanted) {
 }  // namespace
 
 void watchSignals() {
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-        std::signal(signal, removeTemporariesAndStop);
-    }
+    catchEndingSignals(removeTemporariesAndStop);
 }
 
 Result convertJob(Job& job, const OutputFolder& output, bool force) {

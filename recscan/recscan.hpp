@@ -108,7 +108,7 @@ struct OutputFolder {
 // when whole, dated like its source; closes the job's file.
 Result convertJob(Job& job, const OutputFolder& output, bool force);
 
-// Removes the temporary files being written, for a signal's handler.
+// Has any signal that ends the run remove the temporary files being written first.
 void watchSignals();
 
 // Workers converting in parallel, and the report printed in the order the

@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "wavrec/output.hpp"
 
+#include <recwav/files.hpp>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -23,79 +23,11 @@ char temporaryPath[PATH_MAX];
 std::string target;  // the file the output path names, links followed
 std::string folder;  // the folder that holds it
 
-// Signals whose default action ends the process (the real-time ones too, see
-// forEachEndingSignal). Any of them removes the temporary file first and then
-// ends the process as it would have; one that the process was started
-// ignoring, as under nohup, stays ignored.
-constexpr std::array endingSignals = {SIGHUP,
-                                      SIGINT,
-                                      SIGQUIT,
-                                      SIGILL,
-                                      SIGTRAP,
-                                      SIGABRT,
-                                      SIGBUS,
-                                      SIGFPE,
-                                      SIGUSR1,
-                                      SIGSEGV,
-                                      SIGUSR2,
-                                      SIGPIPE,
-                                      SIGALRM,
-                                      SIGTERM,
-                                      SIGXCPU,
-                                      SIGVTALRM,
-                                      SIGPROF,
-                                      SIGIO,
-                                      SIGPWR,
-                                      SIGSYS
-#ifdef SIGSTKFLT
-                                      ,
-                                      SIGSTKFLT
-#endif
-};
-
-std::array<struct sigaction, NSIG> savedActions{};
-struct sigaction savedFileSizeAction {};
-
-template <typename Use>
-void forEachEndingSignal(Use use) {
-    for (const int signal : endingSignals) {
-        use(signal);
-    }
-    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
-        use(signal);
-    }
-}
-
 extern "C" void removeTemporaryAndStop(int signal) {
     if (temporaryPath[0] != '\0') {
         unlink(temporaryPath);
     }
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);  // delivered, with its default action, once this returns
-}
-
-void watchSignals() {
-    struct sigaction action {};
-    action.sa_handler = removeTemporaryAndStop;
-    sigfillset(&action.sa_mask);
-    forEachEndingSignal([&](int signal) {
-        sigaction(signal, nullptr, &savedActions[static_cast<std::size_t>(signal)]);
-        if (savedActions[static_cast<std::size_t>(signal)].sa_handler != SIG_IGN) {
-            sigaction(signal, &action, nullptr);
-        }
-    });
-    // A file grown past the size limit set for the process (ulimit -f) then
-    // fails to write with EFBIG, reported as any failed write, rather than
-    // ending the run without a word.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGXFSZ, &ignore, &savedFileSizeAction);
-}
-
-void restoreSignals() {
-    forEachEndingSignal(
-        [](int signal) { sigaction(signal, &savedActions[static_cast<std::size_t>(signal)], nullptr); });
-    sigaction(SIGXFSZ, &savedFileSizeAction, nullptr);
+    stopAsSignalled(signal);
 }
 
 void removeTemporary() {
@@ -103,7 +35,7 @@ void removeTemporary() {
         unlink(temporaryPath);
         temporaryPath[0] = '\0';
     }
-    restoreSignals();
+    releaseEndingSignals();
 }
 
 std::string quoted(const std::string& path) {
@@ -186,12 +118,12 @@ std::FILE* createTemporary(const struct stat* replaced) {
         return nullptr;
     }
     std::memcpy(temporaryPath, pattern.c_str(), pattern.size() + 1);
-    watchSignals();
+    catchEndingSignals(removeTemporaryAndStop);
     const int fd = mkostemp(temporaryPath, O_CLOEXEC);
     if (fd < 0) {
         const int cause = errno;
         temporaryPath[0] = '\0';
-        restoreSignals();
+        releaseEndingSignals();
         errno = cause;
         return nullptr;
     }

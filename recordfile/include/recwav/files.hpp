@@ -26,4 +26,20 @@ bool isDirectory(const char* path);
 // device and inode, or on Windows the same volume serial number and file index.
 bool sameFile(const char* first, const char* second);
 
+#if !defined(_WIN32)
+// Has `handler` called on every signal whose default action ends the
+// process, but those the process was started ignoring (as under nohup),
+// which stay ignored; and ignores SIGXFSZ, so that a write past the size
+// limit fails with EFBIG, to be reported like any failed write, rather than
+// end the process. The handler removes what must not outlive the run, then
+// calls stopAsSignalled.
+void catchEndingSignals(void (*handler)(int));
+
+// Puts back what catchEndingSignals found.
+void releaseEndingSignals();
+
+// From a handler: ends the process as `signal` would have.
+void stopAsSignalled(int signal);
+#endif
+
 }  // namespace recwav
