@@ -55,7 +55,10 @@ function answer(job, settle) {
 }
 
 const fromWorker = {
-  ready: () => { document.body.dataset.ready = 'true'; },
+  ready: () => {
+    if (running === 0) $('status').textContent = 'No files yet.';
+    document.body.dataset.ready = 'true';
+  },
   broken: ({ message }) => { $('status').textContent = `The converter could not start: ${message}`; },
   count: ({ job, done, total, reading }) => {
     if (job < clearedBelow) return;
@@ -250,13 +253,13 @@ async function finishRow(row, result) {
 }
 
 function updateStatus() {
+  $('download-all').disabled = converted.length === 0;
+  $('clear').disabled = running === 0 && results.children.length === 0 && tally.skipped === 0;
   if (running > 0) return;  // the worker's count says more meanwhile
   const parts = [`${numbers.format(converted.length)} converted`];
   if (tally.refused > 0) parts.push(`${numbers.format(tally.refused)} not converted`);
   if (tally.skipped > 0) parts.push(`${numbers.format(tally.skipped)} skipped`);
   $('status').textContent = `${parts.join(', ')}.`;
-  $('download-all').disabled = converted.length === 0;
-  $('clear').disabled = results.children.length === 0 && tally.skipped === 0;
 }
 
 function addSkipped(path, reason) {
@@ -269,7 +272,7 @@ function addSkipped(path, reason) {
 async function convertFiles(entries) {
   if (entries.length === 0) return;
   ++running;
-  $('clear').disabled = false;
+  updateStatus();
   try {
     await request({ type: 'convert', files: entries });
   } catch (error) {

@@ -63,12 +63,19 @@ function peakCollector(expected) {
   let inColumn = 0;
   return {
     add(samples) {
-      for (const sample of samples) {
-        if (inColumn === 0) peaks.push(sample, sample);
-        const at = peaks.length - 2;
-        if (sample < peaks[at]) peaks[at] = sample;
-        if (sample > peaks[at + 1]) peaks[at + 1] = sample;
-        if (++inColumn < perColumn) continue;
+      for (let i = 0; i < samples.length;) {
+        if (inColumn === 0) peaks.push(32767, -32768);
+        const end = i + Math.min(perColumn - inColumn, samples.length - i);
+        inColumn += end - i;
+        let low = peaks[peaks.length - 2];
+        let high = peaks[peaks.length - 1];
+        for (; i < end; ++i) {
+          if (samples[i] < low) low = samples[i];
+          if (samples[i] > high) high = samples[i];
+        }
+        peaks[peaks.length - 2] = low;
+        peaks[peaks.length - 1] = high;
+        if (inColumn < perColumn) continue;
         inColumn = 0;
         if (peaks.length === 2 * 8192) {
           const merged = [];
