@@ -339,6 +339,9 @@ test('a recording of over 100 MB is offered whole, or plainly refused, and the p
   await page.evaluate(() => { window.longestTask = 0; });
 
   await page.getByLabel('Choose files').setInputFiles(input);
+  // Seconds of work, shown as they go.
+  await page.locator('#results li.converting[data-name="long.rec"] progress').waitFor();
+  assert.match(await page.locator('#status').innerText(), /^Converting 1 of 1 file…$/);
   const done = page.locator('#results li[data-name="long.rec"]:not(.converting)');
   await done.waitFor({ timeout: 120000 });
   const longest = await page.evaluate(() => window.longestTask);
