@@ -40,6 +40,20 @@ let nextJob = 1;
 const requests = new Map();  // job → { resolve, reject }
 const rows = new Map();      // conversion id → its row, while it is shown
 
+// Rows are checked a few at a time: a backup's rows come faster than the
+// browser makes players.
+const checks = { running: 0, waiting: [] };
+async function fewAtATime(task) {
+  if (checks.running >= 16) await new Promise((resolve) => checks.waiting.push(resolve));
+  ++checks.running;
+  try {
+    return await task();
+  } finally {
+    --checks.running;
+    checks.waiting.shift()?.();
+  }
+}
+
 function request(message, transfer = []) {
   const job = nextJob++;
   return new Promise((resolve, reject) => {
@@ -73,7 +87,10 @@ const fromWorker = {
   converted: (result) => {
     const row = rows.get(result.id);
     rows.delete(result.id);
-    if (row) finishRow(row, result);
+    if (row) {
+      fewAtATime(() => finishRow(row, result))
+        .catch((error) => setState(row, 'refused', `Not converted: ${error.message}`)).finally(updateStatus);
+    }
   },
   skipped: ({ job, path, reason }) => { if (job >= clearedBelow) addSkipped(path, reason); },
   archiveRefused: ({ job, path, message }) => {
@@ -153,22 +170,62 @@ function drawWaveform(canvas, peaks) {
   }
 }
 
+// A browser holds about a thousand players at once, and a backup can hold
+// more recordings: so a row's player is made when its Play button is
+// pressed, and only the latest few are kept. Whether the browser can play a
+// WAV at all is learnt from a player made for that alone, and let go.
+const livePlayers = [];
+
+function releasePlayer(player) {
+  player.pause();
+  player.removeAttribute('src');
+  player.load();
+}
+
+function playButton(title, url) {
+  const button = element('button', { type: 'button', className: 'play', textContent: 'Play' });
+  button.setAttribute('aria-label', `Play ${title}`);
+  button.addEventListener('click', () => {
+    const player = element('audio', { controls: true, autoplay: true, src: url });
+    player.setAttribute('aria-label', `Player of ${title}`);
+    button.replaceWith(player);
+    livePlayers.push({ player, button });
+    if (livePlayers.length > 8) {
+      const oldest = livePlayers.shift();
+      releasePlayer(oldest.player);
+      oldest.player.replaceWith(oldest.button);
+    }
+  });
+  return button;
+}
+
+// The players of rows no longer shown are let go.
+function releaseHiddenPlayers() {
+  for (let i = livePlayers.length - 1; i >= 0; --i) {
+    if (!livePlayers[i].player.isConnected) releasePlayer(livePlayers.splice(i, 1)[0].player);
+  }
+}
+
+// Null once a player has loaded the WAV at `url`, or what the browser said.
+async function playerProblem(url) {
+  const probe = element('audio', { preload: 'metadata' });
+  const problem = await new Promise((resolve) => {
+    probe.onloadedmetadata = () => resolve(null);
+    probe.onerror = () => resolve(probe.error?.message || `error ${probe.error?.code}`);
+    probe.src = url;
+  });
+  releasePlayer(probe);
+  return problem;
+}
+
 // Shows a sound in its row once the browser has shown that it can play it:
-// its facts, player, download link and waveform. The player and the link
-// share the WAV's one Blob where the download is the WAV. Returns null, or
-// why the sound cannot be offered.
+// its facts, Play button, download link and waveform. The player and the
+// link share the WAV's one Blob where the download is the WAV. Returns null,
+// or why the sound cannot be offered.
 async function showSound(row, { title, wav, peaks, facts, download, urls }) {
   const wavUrl = URL.createObjectURL(wav);
-  const player = element('audio', { controls: true, preload: 'metadata', hidden: true });
-  player.setAttribute('aria-label', `Play ${title}`);
-  row.append(player);
-  const problem = await new Promise((resolve) => {
-    player.onloadedmetadata = () => resolve(null);
-    player.onerror = () => resolve(player.error?.message || `error ${player.error?.code}`);
-    player.src = wavUrl;
-  });
+  const problem = await playerProblem(wavUrl);
   if (problem !== null) {
-    player.remove();
     URL.revokeObjectURL(wavUrl);
     return `the browser cannot play the WAV it made (${problem})`;
   }
@@ -179,8 +236,7 @@ async function showSound(row, { title, wav, peaks, facts, download, urls }) {
   const canvas = element('canvas', { className: 'waveform' });
   canvas.setAttribute('role', 'img');
   canvas.setAttribute('aria-label', `Waveform of ${title}`);
-  player.hidden = false;
-  row.append(facts, element('div', { className: 'sound' }, player, link), canvas);
+  row.append(facts, element('div', { className: 'sound' }, playButton(title, wavUrl), link), canvas);
   drawWaveform(canvas, peaks);
   return null;
 }
@@ -259,6 +315,8 @@ function updateStatus() {
   const parts = [`${numbers.format(converted.length)} converted`];
   if (tally.refused > 0) parts.push(`${numbers.format(tally.refused)} not converted`);
   if (tally.skipped > 0) parts.push(`${numbers.format(tally.skipped)} skipped`);
+  const checking = checks.running + checks.waiting.length;
+  if (checking > 0) parts.push(`${numbers.format(checking)} being checked`);
   $('status').textContent = `${parts.join(', ')}.`;
 }
 
@@ -342,6 +400,7 @@ function clearAll() {
   converted.length = 0;
   rows.clear();
   results.replaceChildren();
+  releaseHiddenPlayers();
   $('skipped-list').replaceChildren();
   $('skipped').hidden = true;
   tally.skipped = 0;
@@ -429,6 +488,7 @@ async function encodeFiles(input) {
 function clearRecords() {
   recordUrls.splice(0).forEach((url) => URL.revokeObjectURL(url));
   $('records').replaceChildren();
+  releaseHiddenPlayers();
   $('encode-status').textContent = '';
   $('clear-records').disabled = true;
 }

@@ -78,8 +78,9 @@ async function zipDirectory(blob) {
   return { count, directory: await bytesOf(blob, offset, offset + size) };
 }
 
-async function* zipEntries(blob) {
+async function zipEntries(blob) {
   const { count, directory } = await zipDirectory(blob);
+  const entries = [];
   for (let at = 0, n = 0; n < count; ++n) {
     if (u32(directory, at) !== 0x02014b50) throw new ArchiveError('its list of files is damaged');
     const flags = u16(directory, at + 8);
@@ -104,8 +105,9 @@ async function* zipEntries(blob) {
     }
     at = extraEnd + u16(directory, at + 32);
     if (name.endsWith('/')) continue;  // a folder
-    yield zipEntry(blob, { path: cleanPath(name), mtime, flags, method, crc, ...fields });
+    entries.push(zipEntry(blob, { path: cleanPath(name), mtime, flags, method, crc, ...fields }));
   }
+  return entries;
 }
 
 function zipEntry(blob, { path, mtime, flags, method, crc, csize, usize, local }) {
@@ -276,10 +278,13 @@ async function* tarEntries(stream, first) {
   }
 }
 
-// The files in an archive of `kind` (see archiveKind).
-async function* archiveEntries(blob, kind) {
+// The files in an archive of `kind` (see archiveKind); onCount(n) hears how
+// many there are where that is known before they are read (in a .zip).
+async function* archiveEntries(blob, kind, onCount) {
   if (kind === 'zip') {
-    yield* zipEntries(blob);
+    const entries = await zipEntries(blob);
+    onCount(entries.length);
+    yield* entries;
     return;
   }
   const stream = kind === 'tar' ? blobStream(blob) : gunzipStream(blob);

@@ -59,13 +59,15 @@ async function convertBatch({ job, files }) {
       ++done;
       continue;
     }
+    // The archive gives way to its files, counted as they come unless known before.
     --total;
+    let known = false;
     // Its files go where they would be had the archive been unpacked beside it.
     const folder = path.includes('/') ? path.slice(0, path.lastIndexOf('/') + 1) : '';
     try {
-      for await (const entry of archiveEntries(file, kind)) {
+      for await (const entry of archiveEntries(file, kind, (entries) => { known = true; total += entries; })) {
         if (job < clearedBelow) return;
-        ++total;
+        if (!known) ++total;
         count(path);
         await convertOne(job, entry, cleanPath(folder + entry.path), entry.mtime, path);
         ++done;

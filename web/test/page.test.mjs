@@ -110,8 +110,19 @@ async function expectConverted(name, coding, expectedWav, page = session.page) {
   const link = converted.getByRole('link', { name: /^Download / });
   assert.equal(await link.getAttribute('download'), `${name.split('/').pop().replace(/\.rec$/, '')}.wav`);
   const href = await link.getAttribute('href');
-  assert.equal(await converted.locator('audio').getAttribute('src'), href);
+  assert.equal(await (await playerOf(converted, name)).getAttribute('src'), href);
   assert.deepEqual(await fetchInPage(page, href), expectedWav);
+}
+
+async function clearList(page) {
+  const clear = page.getByRole('button', { name: 'Clear the list' });
+  if (await clear.isEnabled()) await clear.click();
+}
+
+// A row's player, made by its Play button.
+function playerOf(converted, title) {
+  const player = converted.getByLabel(`Player of ${title}`);
+  return converted.getByRole('button', { name: `Play ${title}` }).click().then(() => player);
 }
 
 test('Record files convert to the bytes recwav writes; others are refused or skipped', async () => {
@@ -136,7 +147,7 @@ test('Record files convert to the bytes recwav writes; others are refused or ski
   assert.equal(await page.getByLabel('Choose files').evaluate((input) => input.files.length), 4);
 
   // The player holds the whole recording.
-  const duration = await row('TUNE').getByLabel('Play TUNE').evaluate(async (audio) => {
+  const duration = await row('TUNE').getByLabel('Player of TUNE').evaluate(async (audio) => {
     await audio.play();
     return audio.duration;
   });
@@ -273,8 +284,7 @@ test('backups as .zip, .tar.gz and .tar convert file by file, with their folders
     return [file.path, cliWav(path.join(scratch, 'entry'))];
   }));
   for (const name of ['backup.zip', 'backup.tar.gz', 'backup.tar']) {
-    const clear = page.getByRole('button', { name: 'Clear the list' });
-    if (await clear.isEnabled()) await clear.click();
+    await clearList(page);
     const escaping = name.endsWith('.zip') ? 1 : 0;
     await page.getByLabel('Choose files').setInputFiles({ name, mimeType: 'application/octet-stream', buffer: makeArchive(name) });
     await page.locator('#status', { hasText: `${2 + escaping} converted, 1 not converted, 1 skipped.` }).waitFor();
@@ -293,6 +303,25 @@ test('backups as .zip, .tar.gz and .tar convert file by file, with their folders
     assert.deepEqual(zipTimes(zip), expected, name);
     assert.deepEqual(Buffer.from(unzipSync(zip)['Psion/Documents/Memo 1.wav']), wavs[backup[0].path], name);
   }
+});
+
+test('a backup of more recordings than a browser holds players converts them all', async () => {
+  const { page } = session;
+  await clearList(page);
+  const codes = alawBytes.subarray(soundHeaderAt(alawBytes) + 20, soundHeaderAt(alawBytes) + 28);
+  const count = 1200;  // Chromium makes at most 1,000 players a page
+  const files = Object.fromEntries(Array.from({ length: count }, (_, n) => [`Memos/${n + 1}`, alawRecording(codes, 8)]));
+  await page.getByLabel('Choose files').setInputFiles({ name: 'memos.zip', mimeType: 'application/zip',
+    buffer: Buffer.from(zipSync(files, { level: 0 })) });
+  await page.locator('#status', { hasText: `${new Intl.NumberFormat('en').format(count)} converted.` })
+    .waitFor({ timeout: 120000 });
+  const player = await playerOf(row(`Memos/${count}`), `Memos/${count}`);
+  const duration = await player.evaluate(async (audio) => {
+    await audio.play();
+    return audio.duration;
+  });
+  assert.ok(Math.abs(duration - 8 / 8000) < 1e-3, `duration ${duration}`);
+  await page.getByRole('button', { name: 'Clear the list' }).click();
 });
 
 test('a recording cut short, or longer than it says, is converted and says so in words', async () => {
@@ -352,7 +381,7 @@ test('a recording of over 100 MB is offered whole, or plainly refused, and the p
     return;
   }
   const href = await done.getByRole('link', { name: 'Download long.wav' }).getAttribute('href');
-  assert.equal(await done.locator('audio').getAttribute('src'), href);
+  assert.equal(await (await playerOf(done, 'long.rec')).getAttribute('src'), href);
   assert.equal(await page.evaluate(async (url) => {
     const bytes = await (await fetch(url)).arrayBuffer();
     return [...new Uint8Array(await crypto.subtle.digest('SHA-256', bytes))].map((b) => b.toString(16).padStart(2, '0')).join('');
