@@ -7,7 +7,7 @@ import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { createHash } from 'node:crypto';
-import { mkdirSync, mkdtempSync, readdirSync, readFileSync, utimesSync, writeFileSync } from 'node:fs';
+import { mkdirSync, mkdtempSync, readdirSync, readFileSync, rmSync, utimesSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { pathToFileURL } from 'node:url';
@@ -93,6 +93,7 @@ before(async () => {
 after(async () => {
   await browser?.close();
   server?.close();
+  rmSync(scratch, { recursive: true, force: true });
 });
 
 const row = (name, page = session.page) => page.locator(`#results li[data-name="${name}"]`);
