@@ -89,7 +89,10 @@ const fromWorker = {
     rows.delete(result.id);
     if (row) {
       fewAtATime(() => finishRow(row, result))
-        .catch((error) => setState(row, 'refused', `Not converted: ${error.message}`)).finally(updateStatus);
+        .catch((error) => {
+          ++tally.refused;
+          setState(row, 'refused', `Not converted: ${error.message}`);
+        }).finally(updateStatus);
     }
   },
   skipped: ({ job, path, reason }) => { if (job >= clearedBelow) addSkipped(path, reason); },
@@ -317,7 +320,8 @@ function updateStatus() {
   if (tally.skipped > 0) parts.push(`${numbers.format(tally.skipped)} skipped`);
   const checking = checks.running + checks.waiting.length;
   if (checking > 0) parts.push(`${numbers.format(checking)} being checked`);
-  $('status').textContent = `${parts.join(', ')}.`;
+  const nothing = results.children.length === 0 && tally.skipped === 0;
+  $('status').textContent = nothing ? 'No files yet.' : `${parts.join(', ')}.`;
 }
 
 function addSkipped(path, reason) {
@@ -406,7 +410,6 @@ function clearAll() {
   tally.skipped = 0;
   tally.refused = 0;
   updateStatus();
-  $('status').textContent = 'No files yet.';
 }
 
 // ---- Sounds to Record files ----

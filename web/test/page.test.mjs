@@ -306,6 +306,30 @@ test('backups as .zip, .tar.gz and .tar convert file by file, with their folders
   }
 });
 
+test('a damaged archive is refused by name, after what could be read from it', async () => {
+  const { page } = session;
+  await clearList(page);
+  // One recording's header and data as GNU tar writes them, then no end but a
+  // block of rubbish; and a .zip cut in half, without its list of files.
+  const tree = mkdtempSync(path.join(scratch, 'one-'));
+  writeFileSync(path.join(tree, 'Memo'), alawBytes);
+  const tar = execFileSync('tar', ['-c', '--format=gnu', '-f', '-', '-C', tree, 'Memo']);
+  const wholeZip = makeArchive('backup.zip');
+  const cases = [
+    { name: 'damaged.tar.gz', bytes: gzipSync(Buffer.concat([tar.subarray(0, 512 * (1 + Math.ceil(alawBytes.length / 512))),
+      Buffer.alloc(512, 0xff)])), reason: 'it is cut short or damaged' },
+    { name: 'damaged.zip', bytes: wholeZip.subarray(0, wholeZip.length >> 1),
+      reason: 'it is cut short or damaged (no list of its files)' },
+  ];
+  await page.getByLabel('Choose files').setInputFiles(cases.map(({ name, bytes }) =>
+    ({ name, mimeType: 'application/octet-stream', buffer: bytes })));
+  await page.locator('#status', { hasText: '1 converted, 2 not converted.' }).waitFor();
+  await expectConverted('Memo', 'A-law', cliWav(example('tune-alaw.rec')));
+  for (const { name, reason } of cases) {
+    assert.equal(await row(name).locator('.state').innerText(), `Refused: ${name} cannot be opened: ${reason}`);
+  }
+});
+
 test('a backup of more recordings than a browser holds players converts them all', async () => {
   const { page } = session;
   await clearList(page);
