@@ -3,8 +3,8 @@
 // on the way, codes sounds into Record files and makes the .zip of the WAV
 // files, so that the page's own thread only shows what comes back. Jobs run
 // one after another, in the order they came.
-/* global ArchiveError, archiveEntries, archiveKind, bytesOf, cleanPath, convertRecord, coreReady, encodeRecord,
-   fflate, isRecordFile, readable, blobBuilder */
+/* global ArchiveError, archiveEntries, archiveKind, bytesOf, cleanPath, convertRecord, core, coreReady,
+   encodeRecord, fflate, isRecordFile, readable, blobBuilder */
 
 const post = (message) => self.postMessage(message);
 let clearedBelow = 0;  // batches of conversions below this number were cleared from the page
@@ -159,6 +159,9 @@ self.onmessage = ({ data }) => {
     clearedBelow = data.job + 1;
     return;
   }
-  queue = queue.then(() => jobs[data.type](data)).then(() => post({ type: 'finished', job: data.job }),
+  queue = queue.then(() => {
+    if (core === null) throw new Error('the converter could not start in this browser');
+    return jobs[data.type](data);
+  }).then(() => post({ type: 'finished', job: data.job }),
     (error) => post({ type: 'failed', job: data.job, message: plainError(error) }));
 };
