@@ -2,7 +2,9 @@
 # What `cmake --install` puts under the prefix, in two components:
 #   program:     bin/recwav, share/man/man1/recwav.1 and the copyright file
 #                share/doc/recwav/copyright; where they are built, bin/wavrec,
-#                bin/recscan and their manual pages too
+#                bin/recscan and their manual pages too; and the web page as
+#                one file, share/recwav/recwav.html, where the web preset has
+#                built it
 #   development: the reader and decoders as a static library, their two
 #                headers under include/recwav, and the package config that
 #                find_package(recwav) reads.
@@ -20,6 +22,11 @@ if(TARGET recscan)
     install(TARGETS recscan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
     install(FILES docs/recscan.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
 endif()
+# The page as one file is built by the web preset, with emscripten, not here:
+# it is installed (and so packed) when it is there at install time.
+set(RECWAV_PAGE_FILE "${PROJECT_SOURCE_DIR}/build-web/recwav.html" CACHE FILEPATH
+    "The web page as one file, installed as share/recwav/recwav.html where it exists")
+install(FILES "${RECWAV_PAGE_FILE}" DESTINATION ${CMAKE_INSTALL_DATADIR}/recwav COMPONENT program OPTIONAL)
 # The licence, in the machine-readable form Debian asks of every package.
 install(FILES cmake/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT program)
 

@@ -86,6 +86,7 @@ Outcome convertFile(const char* inputPath, const char* outputPath, Resources& ta
         case ConvertResult::writeFailed:
             return Outcome::writeFailed;
         case ConvertResult::converted:
+        case ConvertResult::paused:  // never without a batch limit
             break;
     }
     return Outcome::converted;
@@ -136,9 +137,13 @@ int report(Outcome outcome, const char* inputPath, const char* outputPath) {
 
 }  // namespace
 
-ConvertResult convertSound(SoundStream& stream, std::int16_t* buffer, std::FILE* output) {
+ConvertResult convertSound(SoundStream& stream, std::int16_t* buffer, std::FILE* output, std::uint32_t maxBatches) {
     std::uint32_t produced = 0;
+    std::uint32_t batches = 0;
     do {
+        if (batches++ == maxBatches) {
+            return ConvertResult::paused;
+        }
         produced = stream.decode(samplesPerCall, buffer, stream);
         // In place, so that one buffer serves the whole run.
         samplesToLe16(buffer, produced);

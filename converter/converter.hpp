@@ -26,12 +26,18 @@ enum class ConvertResult {
     converted,    // the input ended cleanly and every sample was written
     readFailed,   // reading the input failed before its end
     writeFailed,  // writing the output failed
+    paused,       // `maxBatches` full batches were written; call again to go on
 };
 
+// More batches than any Record file holds (4 GiB of codes, at most two samples a byte).
+inline constexpr std::uint32_t allBatches = 0xFFFFFFFF;
+
 // Calls stream.decode for samplesPerCall samples at a time and appends them to
-// `output` as 16-bit little-endian values, until a call returns fewer.
-// `buffer` holds samplesPerCall samples.
-ConvertResult convertSound(SoundStream& stream, std::int16_t* buffer, std::FILE* output);
+// `output` as 16-bit little-endian values, until a call returns fewer, or
+// until `maxBatches` full batches are written. Going on from a pause writes
+// the same bytes as one call would have. `buffer` holds samplesPerCall samples.
+ConvertResult convertSound(SoundStream& stream, std::int16_t* buffer, std::FILE* output,
+                           std::uint32_t maxBatches = allBatches);
 
 // The whole command, from the argument vector to the exit status (0 or -1).
 int runRecwav(int argc, char* argv[]);

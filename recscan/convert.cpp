@@ -154,6 +154,7 @@ struct RecordSound {
                 case ConvertResult::writeFailed:
                     return {false, errnoText("could not write output file")};
                 case ConvertResult::converted:
+                case ConvertResult::paused:  // never without a batch limit
                     break;
             }
             return {};

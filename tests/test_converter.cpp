@@ -104,22 +104,32 @@ TEST(ConvertSound, AsksForFullBatchesUntilAShortOne) {
         {{1}, 1},
         {{3999, 4000}, 1},
     };
-    for (const auto& c : cases) {
-        scripted = ScriptedDecoder{c.script, {}, {}};
-        const FilePtr input(std::tmpfile());
-        SoundStream stream;
-        stream.decode = decodeScripted;
-        stream.file = input.get();
-        const FilePtr output(std::tmpfile());
-        std::vector<std::int16_t> buffer(samplesPerCall);
+    // At once, and in parts of one or two batches: the same calls and bytes.
+    for (const std::uint32_t maxBatches : {allBatches, 1U, 2U}) {
+        for (const auto& c : cases) {
+            scripted = ScriptedDecoder{c.script, {}, {}};
+            const FilePtr input(std::tmpfile());
+            SoundStream stream;
+            stream.decode = decodeScripted;
+            stream.file = input.get();
+            const FilePtr output(std::tmpfile());
+            std::vector<std::int16_t> buffer(samplesPerCall);
 
-        EXPECT_EQ(convertSound(stream, buffer.data(), output.get()), ConvertResult::converted);
-        EXPECT_EQ(scripted.asked, std::vector<std::uint32_t>(c.calls, 4000));
+            std::size_t parts = 1;
+            ConvertResult result = ConvertResult::paused;
+            while ((result = convertSound(stream, buffer.data(), output.get(), maxBatches)) == ConvertResult::paused) {
+                EXPECT_EQ(scripted.asked.size(), parts * maxBatches);
+                ++parts;
+            }
+            EXPECT_EQ(result, ConvertResult::converted);
+            EXPECT_EQ(parts, maxBatches == allBatches ? 1 : (c.calls + maxBatches - 1) / maxBatches);
+            EXPECT_EQ(scripted.asked, std::vector<std::uint32_t>(c.calls, 4000)) << "parts of " << maxBatches;
 
-        Bytes written(2 * scripted.produced.size() + 1);
-        std::rewind(output.get());
-        written.resize(std::fread(written.data(), 1, written.size(), output.get()));
-        EXPECT_EQ(written, littleEndian(scripted.produced));
+            Bytes written(2 * scripted.produced.size() + 1);
+            std::rewind(output.get());
+            written.resize(std::fread(written.data(), 1, written.size(), output.get()));
+            EXPECT_EQ(written, littleEndian(scripted.produced));
+        }
     }
 }
 

@@ -144,7 +144,7 @@ std::string soundError(SNDFILE* sound, const FileReads& reads) {
     if (reads.error != 0) {
         return std::strerror(reads.error);
     }
-    const std::string said = std::string("libsndfile: ") + sf_strerror(sound);
+    std::string said = std::string("libsndfile: ") + sf_strerror(sound);
     switch (sf_error(sound)) {
         case SF_ERR_UNRECOGNISED_FORMAT:
             return "not a sound file wavrec can read (" + said + ")";
@@ -435,8 +435,12 @@ std::unique_ptr<AudioInput> openAudioInput(const char* path, OpenFailure& failur
         refusal = std::strerror(EISDIR);
     } else if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
         refusal = "not a regular file (wavrec reads a whole file, not a pipe or a device)";
-    } else if (const int flags = fcntl(fd, F_GETFL); flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        refusal = std::strerror(errno);
+    } else {
+        // Read as any file from now on: blocking.
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            refusal = std::strerror(errno);
+        }
     }
     if (!refusal.empty()) {
         close(fd);

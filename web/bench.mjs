@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Times the page's conversion of Record files in Chromium, headless:
 //   node web/bench.mjs FILE.rec...   (RECWAV_BENCH_ROUNDS, default 11)
-// For each file: the median time of the converter alone (the WebAssembly call
-// that judges the file and writes the whole WAV into memory), and the time
-// from choosing the file to its row being shown (reading the file, converting,
-// drawing the waveform, making the player and the link). Then the time to code
-// ten minutes of sound into a Record file, in each coding.
+// For each file: the median time of the page's worker converting it alone
+// (reading the file, judging it, writing the WAV a part at a time into one
+// Blob, and its waveform's outline), and the time from choosing the file to
+// its row saying "Converted" (the player loaded, the waveform drawn). Then
+// the time for the worker to code ten minutes of sound into a Record file,
+// and read it back, in each coding.
 import { readFileSync } from 'node:fs';
 import path from 'node:path';
 import { launchBrowser, openPage, serveSite } from './test/harness.mjs';
@@ -26,48 +27,52 @@ try {
   await context.route(`${origin}/bench/*`, (route) =>
     route.fulfill({ body: readFileSync(files[Number(route.request().url().split('/').pop())]) }));
 
-  for (const [index, file] of files.entries()) {
-    const timing = await page.evaluate(async ({ index: at, rounds: count }) => {
-      const bytes = new Uint8Array(await (await fetch(`/bench/${at}`)).arrayBuffer());
-      const core = await import('./core.js');
-      const times = [];
-      let result;
-      for (let round = 0; round < count; ++round) {
-        const start = performance.now();
-        result = core.convertRecord(bytes);
-        times.push(performance.now() - start);
-      }
-      times.sort((a, b) => a - b);
-      return { median: times[times.length >> 1], best: times[0], coding: result.coding, decoded: result.decoded };
-    }, { index, rounds });
-
-    const name = path.basename(file);
-    const start = Date.now();
-    await page.getByLabel('Choose files').setInputFiles(file);
-    await page.locator(`#results li[data-name="${name}"] canvas`).waitFor();
-    const wholeRow = Date.now() - start;
-
-    const minutes = timing.decoded / 8000 / 60;
-    console.log(`${name}: ${timing.coding}, ${timing.decoded} samples (${minutes.toFixed(1)} min): ` +
-      `converter median ${timing.median.toFixed(1)} ms (best ${timing.best.toFixed(1)} ms, ${rounds} rounds); ` +
-      `file chosen to row shown ${wholeRow} ms`);
-  }
-
-  // The other way: ten minutes of a gliding tone with noise, coded in each coding.
-  for (const coding of ['alaw', 'adpcm']) {
-    const milliseconds = await page.evaluate(async (chosen) => {
-      const core = await import('./core.js');
-      const samples = new Int16Array(10 * 60 * 8000);
+  // The page's worker script, driven by hand: `job` posted, the time until its answer of `type`.
+  const timeJob = (job, type) => page.evaluate(async ({ job: message, type: awaited }) => {
+    const worker = new Worker('recwav-worker.js');
+    await new Promise((resolve) => { worker.onmessage = ({ data }) => data.type === 'ready' && resolve(); });
+    if (message.fetch !== undefined) {
+      message.files = [{ file: await (await fetch(`/bench/${message.fetch}`)).blob(), path: 'bench.rec' }];
+    }
+    if (message.tone) {
+      const samples = new Int16Array(message.tone);
       let seed = 1;
       for (let i = 0; i < samples.length; ++i) {
         seed = (seed * 1103515245 + 12345) >>> 0;
         samples[i] = Math.round(8000 * Math.sin(i * (0.05 + i * 1e-8)) + ((seed >>> 16) % 2001) - 1000);
       }
+      message.samples = samples;
+    }
+    const times = [];
+    for (let round = 0; round < message.rounds; ++round) {
       const start = performance.now();
-      core.encodeRecord(samples, chosen);
-      return performance.now() - start;
-    }, coding);
-    console.log(`encoding ten minutes of sound in ${coding}: ${milliseconds.toFixed(0)} ms`);
+      await new Promise((resolve) => {
+        worker.onmessage = ({ data }) => data.type === awaited && resolve();
+        worker.postMessage({ ...message, job: round });
+      });
+      times.push(performance.now() - start);
+    }
+    worker.terminate();
+    times.sort((a, b) => a - b);
+    return { median: times[times.length >> 1], best: times[0] };
+  }, { job, type });
+
+  for (const [index, file] of files.entries()) {
+    const timing = await timeJob({ type: 'convert', fetch: index, rounds }, 'finished');
+    const name = path.basename(file);
+    const start = Date.now();
+    await page.getByLabel('Choose files').setInputFiles(file);
+    await page.locator(`#results li.converted[data-name="${name}"]`).waitFor({ timeout: 120000 });
+    const wholeRow = Date.now() - start;
+    const samples = await page.locator(`#results li[data-name="${name}"] .samples`).innerText();
+    console.log(`${name}: ${samples.replace('Samples ', '')} samples: worker median ${timing.median.toFixed(1)} ms ` +
+      `(best ${timing.best.toFixed(1)} ms, ${rounds} rounds); file chosen to row converted ${wholeRow} ms`);
+  }
+
+  // The other way: ten minutes of a gliding tone with noise, coded in each coding and read back.
+  for (const coding of ['alaw', 'adpcm']) {
+    const timing = await timeJob({ type: 'encode', coding, tone: 10 * 60 * 8000, rounds: 3 }, 'encoded');
+    console.log(`coding ten minutes of sound in ${coding}, and reading it back: ${timing.median.toFixed(0)} ms`);
   }
 } finally {
   await browser.close();

@@ -21,4 +21,4 @@ fi
 
 (cd web && npm ci --no-audit --no-fund)
 cmake --workflow --preset web
-echo "the page is in $PWD/build-web/site"
+echo "the page is in $PWD/build-web/site, and as one file in $PWD/build-web/recwav.html"

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The page's entry into the project's C++: whole files in memory in, whole
-// files in memory out. A file is read through the same reader and written
-// through the same WAVE header and conversion loop as recwav's, over memory
-// streams, so the page's WAV bytes are recwav's by construction; sounds are
-// coded by the same encoders and Record file writer as wavrec's.
+// The page's entry into the project's C++, over memory. A Record file is read
+// through the same reader and written through the same WAVE header and
+// conversion loop as recwav's, over memory streams, so the page's WAV bytes
+// are recwav's by construction; the WAV is handed out in parts, so that a
+// long recording's is never held whole in this memory. Sounds are coded by
+// the same encoders and Record file writer as wavrec's.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -29,24 +30,38 @@ enum class WebOutcome : std::uint32_t {
     notCorrectFormat = 2,  // a Record document recwav refuses
     readFailed = 3,
     // Memory streams fail only for want of memory: the input cannot be
-    // opened, or the WAV cannot grow.
+    // opened, or a part of the WAV cannot grow.
     outOfMemory = 4,
+    converting = 5,  // more parts to come
 };
 
 enum class WebCoding : std::uint32_t { none = 0, aLaw = 1, adpcm = 2 };
 
-// One conversion's result, laid out as 32-bit words for the page to read.
+// One conversion's state, laid out as 32-bit words for the page to read.
 struct WebConversion {
     std::uint32_t outcome = 0;
     std::uint32_t coding = 0;
     std::uint32_t declared = 0;  // samples the sound header declares
-    std::uint32_t decoded = 0;   // samples the conversion wrote
-    std::uint32_t wavAddress = 0;
-    std::uint32_t wavSize = 0;
+    std::uint32_t partAddress = 0;
+    std::uint32_t partSize = 0;  // the WAV's next bytes, the header first
 };
 
+// About 8 MB of WAV a part: a few milliseconds of work between the page's
+// looks at the progress, and few parts for a long recording.
+constexpr std::uint32_t batchesPerPart = 1024;
+
 WebConversion conversion;
-char* wavBytes = nullptr;
+std::FILE* conversionInput = nullptr;
+SoundStream conversionStream;
+std::array<std::int16_t, samplesPerCall> conversionBuffer{};
+char* partBytes = nullptr;
+
+void releasePart() {
+    std::free(partBytes);
+    partBytes = nullptr;
+    conversion.partAddress = 0;
+    conversion.partSize = 0;
+}
 
 // A Record file made from samples, laid out as 32-bit words for the page.
 struct WebRecording {
@@ -83,19 +98,59 @@ void makeRecording(const std::int16_t* samples, std::uint32_t count, const Recor
                  static_cast<std::uint32_t>(encoder.summary.samples), checked ? 1U : 0U};
 }
 
-WebOutcome convertInMemory(std::uint8_t* data, std::size_t size, std::FILE* input, std::FILE* output) {
-    if (!looksLikeRecordFile(data, size)) {
+// Writes the next part of the WAV through `write(output)` into partBytes;
+// false when the memory stream cannot be made or grow.
+template <typename Write>
+bool writePart(Write write) {
+    releasePart();
+    std::size_t size = 0;
+    std::FILE* output = open_memstream(&partBytes, &size);
+    if (output == nullptr) {
+        return false;
+    }
+    const bool written = write(output);
+    // Closing the stream sets partBytes and size to their final values.
+    const bool closed = std::fclose(output) == 0;
+    conversion.partAddress = address(partBytes);
+    conversion.partSize = static_cast<std::uint32_t>(size);
+    return written && closed;
+}
+
+WebOutcome beginConversion(std::uint8_t* data, std::size_t size) {
+    // A 0-byte memory stream cannot be opened; such a file is not ours anyway.
+    if (size == 0 || !looksLikeRecordFile(data, size)) {
         return WebOutcome::notRecordFile;
     }
-    SoundStream stream;
-    if (parseRecordFile(input, stream) == -1) {
+    conversionInput = fmemopen(data, size, "rb");
+    if (conversionInput == nullptr) {
+        return WebOutcome::outOfMemory;
+    }
+    conversionStream = SoundStream{};
+    if (parseRecordFile(conversionInput, conversionStream) == -1) {
         return WebOutcome::notCorrectFormat;
     }
-    conversion.coding = static_cast<std::uint32_t>(stream.decode == decodeALaw ? WebCoding::aLaw : WebCoding::adpcm);
-    conversion.declared = stream.sampleCount;
-    std::array<std::int16_t, samplesPerCall> buffer{};
-    writeWavHeader(output, stream);
-    switch (convertSound(stream, buffer.data(), output)) {
+    conversion.coding =
+        static_cast<std::uint32_t>(conversionStream.decode == decodeALaw ? WebCoding::aLaw : WebCoding::adpcm);
+    conversion.declared = conversionStream.sampleCount;
+    const bool written = writePart([](std::FILE* output) {
+        writeWavHeader(output, conversionStream);
+        return std::ferror(output) == 0;
+    });
+    return written ? WebOutcome::converting : WebOutcome::outOfMemory;
+}
+
+WebOutcome stepConversion() {
+    ConvertResult result = ConvertResult::writeFailed;
+    const bool written = writePart([&result](std::FILE* output) {
+        result = convertSound(conversionStream, conversionBuffer.data(), output, batchesPerPart);
+        return result != ConvertResult::writeFailed;
+    });
+    if (!written) {
+        return WebOutcome::outOfMemory;
+    }
+    switch (result) {
+        case ConvertResult::paused:
+            return WebOutcome::converting;
         case ConvertResult::readFailed:
             return WebOutcome::readFailed;
         case ConvertResult::writeFailed:
@@ -118,46 +173,30 @@ std::uint32_t recwav_is_record_file(const std::uint8_t* data, std::uint32_t size
     return recwav::looksLikeRecordFile(data, size) ? 1 : 0;
 }
 
-// Frees the last conversion's WAV bytes.
-void recwav_release() {
-    std::free(recwav::wavBytes);
-    recwav::wavBytes = nullptr;
+// Ends the conversion under way, if any, and frees its last part.
+void recwav_convert_end() {
+    if (recwav::conversionInput != nullptr) {
+        std::fclose(recwav::conversionInput);
+        recwav::conversionInput = nullptr;
+    }
+    recwav::releasePart();
     recwav::conversion = {};
 }
 
-// Judges the `size` bytes at `data` as a Record file and converts them to the
-// WAV file recwav writes. Returns the address of the result, which stays valid
-// until the next call or recwav_release().
-const recwav::WebConversion* recwav_convert(std::uint8_t* data, std::uint32_t size) {
-    using recwav::conversion;
-    using recwav::WebOutcome;
-    recwav_release();
-    // A 0-byte memory stream cannot be opened; such a file is not ours anyway.
-    if (size == 0) {
-        conversion.outcome = static_cast<std::uint32_t>(WebOutcome::notRecordFile);
-        return &conversion;
-    }
-    std::FILE* input = fmemopen(data, size, "rb");
-    std::size_t written = 0;
-    std::FILE* output = open_memstream(&recwav::wavBytes, &written);
-    WebOutcome outcome = WebOutcome::outOfMemory;
-    if (input != nullptr && output != nullptr) {
-        outcome = recwav::convertInMemory(data, size, input, output);
-    }
-    if (input != nullptr) {
-        std::fclose(input);
-    }
-    // Closing the output sets wavBytes and written to their final values.
-    if (output != nullptr && std::fclose(output) != 0 && outcome == WebOutcome::converted) {
-        outcome = WebOutcome::outOfMemory;
-    }
-    conversion.outcome = static_cast<std::uint32_t>(outcome);
-    if (outcome == WebOutcome::converted) {
-        conversion.wavAddress = recwav::address(recwav::wavBytes);
-        conversion.wavSize = static_cast<std::uint32_t>(written);
-        conversion.decoded = static_cast<std::uint32_t>((written - recwav::wavHeaderSize) / recwav::wavBytesPerSample);
-    }
-    return &conversion;
+// Judges the `size` bytes at `data` as a Record file and begins its
+// conversion to the WAV file recwav writes: while the outcome is
+// `converting`, the part holds the WAV's next bytes (the header first) and
+// recwav_convert_step() makes the next. `data` must stay in place until
+// recwav_convert_end(). The result is valid until the next call.
+const recwav::WebConversion* recwav_convert_begin(std::uint8_t* data, std::uint32_t size) {
+    recwav_convert_end();
+    recwav::conversion.outcome = static_cast<std::uint32_t>(recwav::beginConversion(data, size));
+    return &recwav::conversion;
+}
+
+const recwav::WebConversion* recwav_convert_step() {
+    recwav::conversion.outcome = static_cast<std::uint32_t>(recwav::stepConversion());
+    return &recwav::conversion;
 }
 
 // Codes `count` samples of 8000 Hz mono sound as a Record file, in A-law

@@ -1,20 +1,14 @@
 // SPDX-License-Identifier: MIT
-// The page: gathers files from the pickers and from drops, converts each with
-// the project's own code (core.js), and shows a row per file.
-import { zipSync } from './fflate.js';
-import {
-  convertRecord, encodeRecord, failureMessage, isRecordFile, sampleRate, soundToDeviceSamples, wavName, wavSamples,
-} from './core.js';
+// The page: gathers files from the pickers and from drops, hands them to the
+// worker (recwav-worker.js: the project's own code, the archive reader and the
+// .zip maker) and shows a row per Record file as it comes back. Sounds are
+// decoded here, where the browser's audio decoding is, and coded into Record
+// files by the worker. Nothing heavy runs on this thread.
 
 const $ = (id) => document.getElementById(id);
 const results = $('results');
-const converted = [];  // { path, blob } of every WAV made, for the .zip
-// The blob: URLs behind each section's players and links, so that clearing
-// one section leaves the other's working.
-const wavUrls = [];
-const recordUrls = [];
-let skippedCount = 0;
-let refusedCount = 0;
+const sampleRate = 8000;
+const numbers = new Intl.NumberFormat('en');
 
 function element(tag, props = {}, ...children) {
   const node = Object.assign(document.createElement(tag), props);
@@ -22,11 +16,8 @@ function element(tag, props = {}, ...children) {
   return node;
 }
 
-function objectUrl(blob, urls) {
-  const url = URL.createObjectURL(blob);
-  urls.push(url);
-  return url;
-}
+const plural = (count, one, many = `${one}s`) => `${numbers.format(count)} ${count === 1 ? one : many}`;
+const megabytes = (bytes) => `${numbers.format(Math.round(bytes / 1e6))} MB`;
 
 function formatDuration(samples) {
   const seconds = samples / sampleRate;
@@ -34,28 +25,121 @@ function formatDuration(samples) {
   return `${minutes}:${(seconds - 60 * minutes).toFixed(1).padStart(4, '0')}`;
 }
 
-// One vertical line per pixel column, from the lowest to the highest sample it covers.
-function drawWaveform(canvas, samples) {
-  const scale = window.devicePixelRatio || 1;
-  const width = Math.max(1, Math.round(canvas.clientWidth * scale));
-  const height = Math.max(1, Math.round(canvas.clientHeight * scale));
-  canvas.width = width;
-  canvas.height = height;
-  const context = canvas.getContext('2d');
-  context.fillStyle = getComputedStyle(canvas).color;
-  const perColumn = samples.length / width;
-  for (let x = 0; x < width && samples.length > 0; ++x) {
-    const end = Math.max(Math.floor((x + 1) * perColumn), Math.floor(x * perColumn) + 1);
-    let low = 32767;
-    let high = -32768;
-    for (let i = Math.floor(x * perColumn); i < end && i < samples.length; ++i) {
-      low = Math.min(low, samples[i]);
-      high = Math.max(high, samples[i]);
-    }
-    const top = ((32768 - high) / 65536) * height;
-    const bottom = ((32768 - low) / 65536) * height;
-    context.fillRect(x, top, 1, Math.max(bottom - top, 1));
+// ---- The worker ----
+
+// The single-file page carries the worker's script inside it; the published
+// folder has it beside the page.
+function startWorker() {
+  const inline = document.getElementById('worker-source');
+  if (!inline) return new Worker('recwav-worker.js');
+  return new Worker(URL.createObjectURL(new Blob([inline.textContent], { type: 'text/javascript' })));
+}
+
+const worker = startWorker();
+let nextJob = 1;
+const requests = new Map();  // job → { resolve, reject }
+const rows = new Map();      // conversion id → its row, while it is shown
+
+// Rows are checked a few at a time: a backup's rows come faster than the
+// browser makes players.
+const checks = { running: 0, waiting: [] };
+async function fewAtATime(task) {
+  if (checks.running >= 16) await new Promise((resolve) => checks.waiting.push(resolve));
+  ++checks.running;
+  try {
+    return await task();
+  } finally {
+    --checks.running;
+    checks.waiting.shift()?.();
   }
+}
+
+function request(message, transfer = []) {
+  const job = nextJob++;
+  return new Promise((resolve, reject) => {
+    requests.set(job, { resolve, reject });
+    worker.postMessage({ ...message, job }, transfer);
+  });
+}
+
+function answer(job, settle) {
+  const waiting = requests.get(job);
+  requests.delete(job);
+  settle(waiting);
+}
+
+const fromWorker = {
+  ready: () => {
+    if (running === 0) $('status').textContent = 'No files yet.';
+    document.body.dataset.ready = 'true';
+  },
+  broken: ({ message }) => { $('status').textContent = `The converter could not start: ${message}`; },
+  count: ({ job, done, total, reading }) => {
+    if (job < clearedBelow) return;
+    const within = reading ? `, reading ${reading}` : '';
+    $('status').textContent = `Converting ${numbers.format(Math.min(done + 1, total))} of ${plural(total, 'file')}${within}…`;
+  },
+  started: ({ job, id, path, archive }) => { if (job >= clearedBelow) rows.set(id, startRow(path, archive)); },
+  progress: ({ id, fraction }) => {
+    const progress = rows.get(id)?.querySelector('progress');
+    if (progress) progress.value = fraction;
+  },
+  converted: (result) => {
+    const row = rows.get(result.id);
+    rows.delete(result.id);
+    if (row) {
+      fewAtATime(() => finishRow(row, result))
+        .catch((error) => {
+          ++tally.refused;
+          setState(row, 'refused', `Not converted: ${error.message}`);
+        }).finally(updateStatus);
+    }
+  },
+  skipped: ({ job, path, reason }) => { if (job >= clearedBelow) addSkipped(path, reason); },
+  archiveRefused: ({ job, path, message }) => {
+    if (job < clearedBelow) return;
+    ++tally.refused;
+    setState(startRow(path, null), 'refused', `Refused: ${path} cannot be opened: ${message}`);
+  },
+  finished: ({ job }) => answer(job, (waiting) => waiting?.resolve()),
+  failed: ({ job, message }) => answer(job, (waiting) => waiting?.reject(new Error(message))),
+  encoded: (result) => answer(result.job, (waiting) => waiting.resolve(result)),
+  zipped: ({ job, zip }) => answer(job, (waiting) => waiting.resolve(zip)),
+};
+
+worker.onmessage = ({ data }) => fromWorker[data.type](data);
+worker.onerror = (event) => fromWorker.broken({ message: event.message || 'its script did not load' });
+
+// ---- A row: a file, what became of it, and its sound ----
+
+// What recwav says for each failure, word for word.
+function failureMessage(outcome, name) {
+  switch (outcome) {
+    case 'refused': return 'input file is not correct format';
+    case 'readFailed': return `could not read input file ${name}`;
+    default: return 'could not allocate buffer';
+  }
+}
+
+function setState(row, className, text) {
+  row.className = `result ${className}`;
+  row.querySelector('.state').replaceChildren(text);
+}
+
+function rowFor(list, path, archive) {
+  const heading = element('h3', { className: 'name', textContent: path });
+  if (archive) heading.append(' ', element('span', { className: 'from', textContent: `in ${archive}` }));
+  const row = element('li', { className: 'result' }, heading, element('p', { className: 'state' }));
+  row.dataset.name = path;
+  list.append(row);
+  return row;
+}
+
+function startRow(path, archive) {
+  const row = rowFor(results, path, archive);
+  setState(row, 'converting', 'Converting… ');
+  row.querySelector('.state').append(element('progress', { max: 1, value: 0 }));
+  return row;
 }
 
 function fact(label, value, name) {
@@ -63,71 +147,201 @@ function fact(label, value, name) {
     ` ${value}`);
 }
 
-// A converted sound's player, waveform and download link.
-function soundParts(urls, name, wav, downloadName, downloadBlob, downloadLabel) {
-  const player = element('audio', { controls: true, preload: 'metadata', src: objectUrl(new Blob([wav], { type: 'audio/wav' }), urls) });
-  player.setAttribute('aria-label', `Play ${name}`);
+// One vertical line per pixel column, from the lowest to the highest sample
+// it covers; `peaks` holds a low and a high for each of its columns.
+function drawWaveform(canvas, peaks) {
+  const scale = window.devicePixelRatio || 1;
+  const width = Math.max(1, Math.round(canvas.clientWidth * scale));
+  const height = Math.max(1, Math.round(canvas.clientHeight * scale));
+  canvas.width = width;
+  canvas.height = height;
+  const context = canvas.getContext('2d');
+  context.fillStyle = getComputedStyle(canvas).color;
+  const columns = peaks.length / 2;
+  for (let x = 0; x < width && columns > 0; ++x) {
+    const from = Math.floor((x * columns) / width);
+    const to = Math.max(from + 1, Math.floor(((x + 1) * columns) / width));
+    let low = 32767;
+    let high = -32768;
+    for (let column = from; column < to && column < columns; ++column) {
+      low = Math.min(low, peaks[2 * column]);
+      high = Math.max(high, peaks[2 * column + 1]);
+    }
+    const top = ((32768 - high) / 65536) * height;
+    const bottom = ((32768 - low) / 65536) * height;
+    context.fillRect(x, top, 1, Math.max(bottom - top, 1));
+  }
+}
+
+// A browser holds about a thousand players at once, and a backup can hold
+// more recordings: so a row's player is made when its Play button is
+// pressed, and only the latest few are kept. Whether the browser can play a
+// WAV at all is learnt from a player made for that alone, and let go.
+const livePlayers = [];
+
+function releasePlayer(player) {
+  player.pause();
+  player.removeAttribute('src');
+  player.load();
+}
+
+function playButton(title, url) {
+  const button = element('button', { type: 'button', className: 'play', textContent: 'Play' });
+  button.setAttribute('aria-label', `Play ${title}`);
+  button.addEventListener('click', () => {
+    const player = element('audio', { controls: true, autoplay: true, src: url });
+    player.setAttribute('aria-label', `Player of ${title}`);
+    button.replaceWith(player);
+    livePlayers.push({ player, button });
+    if (livePlayers.length > 8) {
+      const oldest = livePlayers.shift();
+      releasePlayer(oldest.player);
+      oldest.player.replaceWith(oldest.button);
+    }
+  });
+  return button;
+}
+
+// The players of rows no longer shown are let go.
+function releaseHiddenPlayers() {
+  for (let i = livePlayers.length - 1; i >= 0; --i) {
+    if (!livePlayers[i].player.isConnected) releasePlayer(livePlayers.splice(i, 1)[0].player);
+  }
+}
+
+// Null once a player has loaded the WAV at `url`, or what the browser said.
+async function playerProblem(url) {
+  const probe = element('audio', { preload: 'metadata' });
+  const problem = await new Promise((resolve) => {
+    probe.onloadedmetadata = () => resolve(null);
+    probe.onerror = () => resolve(probe.error?.message || `error ${probe.error?.code}`);
+    probe.src = url;
+  });
+  releasePlayer(probe);
+  return problem;
+}
+
+// Shows a sound in its row once the browser has shown that it can play it:
+// its facts, Play button, download link and waveform. The player and the
+// link share the WAV's one Blob where the download is the WAV. Returns null,
+// or why the sound cannot be offered.
+async function showSound(row, { title, wav, peaks, facts, download, urls }) {
+  const wavUrl = URL.createObjectURL(wav);
+  const problem = await playerProblem(wavUrl);
+  if (problem !== null) {
+    URL.revokeObjectURL(wavUrl);
+    return `the browser cannot play the WAV it made (${problem})`;
+  }
+  const href = download.blob === wav ? wavUrl : URL.createObjectURL(download.blob);
+  urls.push(...new Set([wavUrl, href]));
+  const link = element('a', { className: 'download', href, textContent: `Download ${download.name}` });
+  link.download = download.name;
   const canvas = element('canvas', { className: 'waveform' });
   canvas.setAttribute('role', 'img');
-  canvas.setAttribute('aria-label', `Waveform of ${name}`);
-  const link = element('a', { className: 'download', href: objectUrl(downloadBlob, urls), textContent: downloadLabel });
-  link.download = downloadName;
-  return { player, canvas, link };
+  canvas.setAttribute('aria-label', `Waveform of ${title}`);
+  row.append(facts, element('div', { className: 'sound' }, playButton(title, wavUrl), link), canvas);
+  drawWaveform(canvas, peaks);
+  return null;
+}
+
+// What a row says when its sound could not be had, besides recwav's refusals.
+function notMadeReason(result, name) {
+  switch (result.outcome) {
+    case 'noRoom':
+      return `the browser has no room left for its ${megabytes(44 + 2 * result.decoded)} WAV: download the files above, ` +
+        'clear the list, and try this one again';
+    case 'failed':
+      return result.message;
+    case 'outOfMemory':
+      return `${failureMessage(result.outcome)}: the browser gives this page too little memory for it`;
+    default:
+      return failureMessage(result.outcome, name);
+  }
+}
+
+// A recording that holds fewer samples than its header declares was cut
+// short; one that holds more plays short in players that trust the header.
+function lengthWarning({ declared, decoded }) {
+  if (decoded < declared) {
+    return `Cut short: only ${formatDuration(decoded)} of its ${formatDuration(declared)} are in the file ` +
+      `(${numbers.format(decoded)} of ${plural(declared, 'sample')}). The WAV holds what is there.`;
+  }
+  if (decoded > declared) {
+    return `Longer than it says: ${formatDuration(decoded)} of sound where its header says ${formatDuration(declared)} ` +
+      `(${numbers.format(decoded)} samples, not ${numbers.format(declared)}); some players stop early.`;
+  }
+  return null;
+}
+
+// ---- Record files to WAV ----
+
+const converted = [];  // { id, path, blob, mtime } of every WAV offered, for the .zip
+const wavUrls = [];
+const tally = { refused: 0, skipped: 0 };
+let clearedBelow = 0;  // batches below this number were cleared
+let running = 0;
+
+const wavName = (name) => name.replace(/\.rec$/i, '') + '.wav';
+
+async function finishRow(row, result) {
+  const name = row.dataset.name;
+  const fileName = name.split('/').pop();
+  if (result.outcome === 'converted') {
+    const warning = lengthWarning(result);
+    if (warning) row.append(element('p', { className: 'warning', textContent: warning }));
+    const facts = element('p', { className: 'facts' }, fact('Coding', result.coding, 'coding'),
+      fact('Length', formatDuration(result.decoded), 'duration'), fact('Samples', numbers.format(result.decoded), 'samples'));
+    const problem = await showSound(row, {
+      title: name, wav: result.wav, peaks: result.peaks, facts, download: { blob: result.wav, name: wavName(fileName) },
+      urls: wavUrls,
+    });
+    if (!row.isConnected) return;  // cleared meanwhile
+    if (problem === null) {
+      setState(row, 'converted', 'Converted');
+      converted.push({ id: result.id, path: wavName(name), blob: result.wav, mtime: result.mtime });
+      updateStatus();
+      return;
+    }
+    row.querySelector('.warning')?.remove();
+    result = { outcome: 'failed', message: problem };
+  }
+  ++tally.refused;
+  const recwavRefusal = result.outcome === 'refused' || result.outcome === 'readFailed';
+  setState(row, 'refused', `${recwavRefusal ? 'Refused' : 'Not converted'}: ${notMadeReason(result, fileName)}`);
+  updateStatus();
 }
 
 function updateStatus() {
-  const parts = [`${converted.length} converted`];
-  if (refusedCount > 0) parts.push(`${refusedCount} refused`);
-  if (skippedCount > 0) parts.push(`${skippedCount} skipped`);
-  $('status').textContent = `${parts.join(', ')}.`;
   $('download-all').disabled = converted.length === 0;
-  $('clear').disabled = results.children.length === 0 && skippedCount === 0;
+  $('clear').disabled = running === 0 && results.children.length === 0 && tally.skipped === 0;
+  if (running > 0) return;  // the worker's count says more meanwhile
+  const parts = [`${numbers.format(converted.length)} converted`];
+  if (tally.refused > 0) parts.push(`${numbers.format(tally.refused)} not converted`);
+  if (tally.skipped > 0) parts.push(`${numbers.format(tally.skipped)} skipped`);
+  const checking = checks.running + checks.waiting.length;
+  if (checking > 0) parts.push(`${numbers.format(checking)} being checked`);
+  const nothing = results.children.length === 0 && tally.skipped === 0;
+  $('status').textContent = nothing ? 'No files yet.' : `${parts.join(', ')}.`;
 }
 
-function addSkipped(path) {
-  ++skippedCount;
-  $('skipped-list').append(element('li', { textContent: path }));
-  $('skipped-summary').textContent = `${skippedCount} skipped: not Record files`;
+function addSkipped(path, reason) {
+  ++tally.skipped;
+  $('skipped-list').append(element('li', { textContent: reason ? `${path}: ${reason}` : path }));
+  $('skipped-summary').textContent = `${plural(tally.skipped, 'file')} skipped: not Record files, or not readable`;
   $('skipped').hidden = false;
 }
 
-async function convertFile(file, path) {
-  if (!isRecordFile(new Uint8Array(await file.slice(0, 12).arrayBuffer()))) {
-    addSkipped(path);
-    return;
-  }
-  const result = convertRecord(new Uint8Array(await file.arrayBuffer()));
-  const row = element('li', { className: `result ${result.outcome}` }, element('h3', { className: 'name', textContent: path }));
-  row.dataset.name = path;
-  results.append(row);
-  if (result.outcome !== 'converted') {
-    ++refusedCount;
-    row.append(element('p', { className: 'reason', textContent: `Refused: ${failureMessage(result.outcome, file.name)}` }));
-    return;
-  }
-  const samples = wavSamples(result.wav);
-  row.append(element('p', { className: 'facts' }, fact('Coding', result.coding, 'coding'),
-    fact('Duration', formatDuration(result.decoded), 'duration'), fact('Declared', result.declared, 'declared'),
-    fact('Decoded', result.decoded, 'decoded')));
-  const blob = new Blob([result.wav], { type: 'audio/wav' });
-  const parts = soundParts(wavUrls, path, result.wav, wavName(file.name), blob, `Download ${wavName(file.name)}`);
-  row.append(element('div', { className: 'sound' }, parts.player, parts.link), parts.canvas);
-  drawWaveform(parts.canvas, samples);
-  converted.push({ path: wavName(path), blob });
-}
-
 async function convertFiles(entries) {
-  $('status').textContent = `Converting ${entries.length} files…`;
-  for (const { file, path } of entries) {
-    try {
-      await convertFile(file, path);
-    } catch (error) {
-      // A file larger than the browser can hold: say so, and go on with the others.
-      ++refusedCount;
-      results.append(element('li', { className: 'result refused' }, element('h3', { className: 'name', textContent: path }),
-        element('p', { className: 'reason', textContent: `Not converted: ${error.message}` })));
-    }
+  if (entries.length === 0) return;
+  ++running;
+  updateStatus();
+  try {
+    await request({ type: 'convert', files: entries });
+  } catch (error) {
+    $('status').textContent = `Stopped: ${error.message}`;
   }
+  --running;
+  // Rows still being checked finish on their own and update the line then.
   updateStatus();
 }
 
@@ -157,114 +371,144 @@ async function droppedFiles(dataTransfer) {
   return found;
 }
 
-function pickedFiles(input) {
-  const entries = [...input.files].map((file) => ({ file, path: file.webkitRelativePath || file.name }));
-  input.value = '';
-  return entries;
-}
+const pickedFiles = (input) => [...input.files].map((file) => ({ file, path: file.webkitRelativePath || file.name }));
 
-// The same name twice in one .zip would hide a file.
-function uniquePaths(paths) {
-  const seen = new Set();
-  return paths.map((path) => {
-    let unique = path;
-    for (let n = 2; seen.has(unique); ++n) unique = path.replace(/(\.wav)$/, ` (${n})$1`);
-    seen.add(unique);
-    return unique;
-  });
-}
-
-async function downloadAll() {
-  const paths = uniquePaths(converted.map((item) => item.path));
-  const files = {};
-  for (let i = 0; i < converted.length; ++i) {
-    files[paths[i]] = new Uint8Array(await converted[i].blob.arrayBuffer());
-  }
-  // PCM barely compresses: stored, the .zip is made at once.
-  const zip = zipSync(files, { level: 0 });
-  const link = element('a', { href: URL.createObjectURL(new Blob([zip], { type: 'application/zip' })) });
-  link.download = 'recwav.zip';
+function save(blob, name) {
+  const link = element('a', { href: URL.createObjectURL(blob) });
+  link.download = name;
   document.body.append(link);
   link.click();
   link.remove();
   setTimeout(() => URL.revokeObjectURL(link.href), 60000);
 }
 
+async function downloadAll() {
+  const button = $('download-all');
+  button.disabled = true;
+  $('status').textContent = `Making the .zip of ${plural(converted.length, 'WAV file')}…`;
+  try {
+    const files = [...converted].sort((a, b) => a.id - b.id).map(({ path, blob, mtime }) => ({ path, blob, mtime }));
+    save(await request({ type: 'zip', files }), 'recwav.zip');
+    updateStatus();
+  } catch (error) {
+    $('status').textContent = `The .zip could not be made: ${error.message}.`;
+  }
+  button.disabled = converted.length === 0;
+}
+
 function clearAll() {
+  // The worker stops the batches under way; their rows are not shown.
+  clearedBelow = nextJob;
+  worker.postMessage({ type: 'clear', job: nextJob - 1 });
   wavUrls.splice(0).forEach((url) => URL.revokeObjectURL(url));
   converted.length = 0;
+  rows.clear();
   results.replaceChildren();
+  releaseHiddenPlayers();
   $('skipped-list').replaceChildren();
   $('skipped').hidden = true;
-  skippedCount = 0;
-  refusedCount = 0;
+  tally.skipped = 0;
+  tally.refused = 0;
   updateStatus();
-  $('status').textContent = 'No files yet.';
 }
 
 // ---- Sounds to Record files ----
 
+const recordUrls = [];
+
 // The Record file is named after the sound, its extension replaced.
-function recordName(name) {
-  return name.replace(/\.[^./]{1,5}$/, '') + '.rec';
+const recordName = (name) => name.replace(/\.[^./]{1,5}$/, '') + '.rec';
+
+// Any sound the browser can decode, mixed down to mono and resampled to
+// 8000 Hz by the browser, as 16-bit samples.
+async function soundToDeviceSamples(fileBytes) {
+  const decoder = new OfflineAudioContext(1, 1, sampleRate);
+  const decoded = await decoder.decodeAudioData(fileBytes);
+  const length = Math.max(1, Math.round(decoded.duration * sampleRate));
+  const context = new OfflineAudioContext(1, length, sampleRate);
+  const source = context.createBufferSource();
+  source.buffer = decoded;
+  source.connect(context.destination);  // a mono destination mixes the channels down
+  source.start();
+  const mixed = (await context.startRendering()).getChannelData(0);
+  const samples = new Int16Array(mixed.length);
+  for (let i = 0; i < mixed.length; ++i) {
+    const value = Math.round(mixed[i] * 32768);
+    samples[i] = value > 32767 ? 32767 : value < -32768 ? -32768 : value;
+  }
+  return samples;
 }
 
-function refuse(row, reason) {
-  row.classList.add('refused');
-  row.append(element('p', { className: 'reason', textContent: reason }));
-}
-
+// Returns null once the Record file is offered, or why it is not.
 async function encodeSound(file, coding, row) {
   let samples;
   try {
     samples = await soundToDeviceSamples(await file.arrayBuffer());
   } catch {
-    refuse(row, 'Refused: this browser cannot decode this sound');
-    return;
+    return 'Refused: this browser cannot decode this sound';
   }
-  const record = encodeRecord(samples, coding);
-  // What the device will play: the Record file read back by the converter.
-  const heard = convertRecord(record);
-  if (heard.outcome !== 'converted') {
-    refuse(row, `Refused: ${failureMessage(heard.outcome, recordName(file.name))}`);
-    return;
-  }
-  row.append(element('p', { className: 'facts' }, fact('Coding', heard.coding, 'coding'),
-    fact('Duration', formatDuration(heard.decoded), 'duration'), fact('Samples', heard.declared, 'declared'),
-    fact('Size', `${record.length} bytes`, 'size')));
   const name = recordName(file.name);
-  const parts = soundParts(recordUrls, `${name} as the device will play it`, heard.wav, name,
-    new Blob([record], { type: 'application/octet-stream' }), `Download ${name}`);
-  row.append(element('div', { className: 'sound' }, parts.player, parts.link), parts.canvas);
-  drawWaveform(parts.canvas, wavSamples(heard.wav));
+  const heard = await request({ type: 'encode', samples, coding }, [samples.buffer]);
+  if (heard.outcome !== 'converted') {
+    const refusal = heard.outcome === 'refused' || heard.outcome === 'readFailed';
+    return `${refusal ? 'Refused' : 'Not made'}: ${notMadeReason(heard, name)}`;
+  }
+  const facts = element('p', { className: 'facts' }, fact('Coding', heard.coding, 'coding'),
+    fact('Length', formatDuration(heard.decoded), 'duration'), fact('Samples', numbers.format(heard.declared), 'samples'),
+    fact('Size', `${numbers.format(heard.recordSize)} bytes`, 'size'));
+  const problem = await showSound(row, {
+    title: `${name} as the device will play it`, wav: heard.wav, peaks: heard.peaks, facts,
+    download: { blob: heard.record, name }, urls: recordUrls,
+  });
+  return problem && `Not made: ${problem}`;
 }
 
 async function encodeFiles(input) {
   const files = [...input.files];
-  input.value = '';
   const coding = document.querySelector('input[name="coding"]:checked').value;
-  $('encode-status').textContent = `Encoding ${files.length} sounds…`;
-  for (const file of files) {
-    const row = element('li', { className: 'result' }, element('h3', { className: 'name', textContent: file.name }));
-    row.dataset.name = file.name;
-    $('records').append(row);
+  let made = 0;
+  for (const [index, file] of files.entries()) {
+    $('encode-status').textContent = `Coding ${numbers.format(index + 1)} of ${plural(files.length, 'sound')}…`;
+    const row = rowFor($('records'), file.name, null);
+    setState(row, 'converting', 'Coding…');
+    let problem;
     try {
-      await encodeSound(file, coding, row);
+      problem = await encodeSound(file, coding, row);
     } catch (error) {
       // A sound too long for the memory the browser gives: say so, and go on with the others.
-      refuse(row, `Not made: ${error.message}`);
+      problem = `Not made: ${error.message}`;
     }
+    if (!row.isConnected) continue;
+    if (problem === null) ++made;
+    setState(row, problem === null ? 'converted' : 'refused', problem ?? 'Made');
   }
-  $('encode-status').textContent = `${$('records').querySelectorAll('.facts').length} sounds made into Record files.`;
+  const failed = files.length - made;
+  $('encode-status').textContent = `${plural(files.length, 'sound')}: ${numbers.format(made)} made into ` +
+    `${made === 1 ? 'a Record file' : 'Record files'}${failed > 0 ? `, ${numbers.format(failed)} could not be` : ''}.`;
+  $('clear-records').disabled = $('records').children.length === 0;
+}
+
+function clearRecords() {
+  recordUrls.splice(0).forEach((url) => URL.revokeObjectURL(url));
+  $('records').replaceChildren();
+  releaseHiddenPlayers();
+  $('encode-status').textContent = '';
+  $('clear-records').disabled = true;
 }
 
 // ---- Wiring ----
 
+// Cleared as the picker opens, so that choosing the same files again is a
+// change, and shown as chosen until then.
+for (const id of ['record-files', 'record-folder', 'sound-files']) {
+  $(id).addEventListener('click', (event) => { event.target.value = ''; });
+}
 $('record-files').addEventListener('change', (event) => convertFiles(pickedFiles(event.target)));
 $('record-folder').addEventListener('change', (event) => convertFiles(pickedFiles(event.target)));
 $('download-all').addEventListener('click', downloadAll);
 $('clear').addEventListener('click', clearAll);
 $('sound-files').addEventListener('change', (event) => encodeFiles(event.target));
+$('clear-records').addEventListener('click', clearRecords);
 
 const dropZone = $('drop-zone');
 dropZone.addEventListener('dragover', (event) => {
@@ -280,4 +524,3 @@ dropZone.addEventListener('drop', async (event) => {
 // A file dropped beside the zone would otherwise replace the page.
 window.addEventListener('dragover', (event) => event.preventDefault());
 window.addEventListener('drop', (event) => event.preventDefault());
-document.body.dataset.ready = 'true';

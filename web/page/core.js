@@ -1,105 +1,171 @@
 // SPDX-License-Identifier: MIT
 // The project's C++ (reader, decoders, WAVE writer, encoders) as WebAssembly,
-// over whole files in memory, and the browser's own decoding and resampling
-// that bring any sound to the device's 8000 samples a second.
-import createRecwavCore from './recwav-core.js';
+// in the page's worker. A script of the worker's one file (see assemble.mjs),
+// after the WebAssembly's loader: the single-file page puts the WebAssembly
+// itself before it, as base64 in recwavWasm.
+/* global createRecwavCore, recwavWasm */
 
-const core = await createRecwavCore();
-
-export const sampleRate = 8000;
-export const wavHeaderSize = 44;
+let core = null;
+const coreReady = createRecwavCore(typeof recwavWasm === 'string'
+  ? { wasmBinary: Uint8Array.from(atob(recwavWasm), (c) => c.charCodeAt(0)) } : {})
+  .then((module) => { core = module; });
 
 // The outcomes that entry.cpp reports, in its order.
-const outcomes = ['converted', 'skipped', 'refused', 'readFailed', 'outOfMemory'];
+const outcomes = ['converted', 'skipped', 'refused', 'readFailed', 'outOfMemory', 'converting'];
 const codings = ['', 'A-law', 'ADPCM'];
 
-// What recwav says for each failure, word for word. They are typed again here
-// rather than handed over by entry.cpp: recwav prints them as printf formats
-// in its own report, which stays as it is, and a string out of WebAssembly
-// would cost the page more code than these four lines.
-export function failureMessage(outcome, name) {
-  switch (outcome) {
-    case 'refused': return 'input file is not correct format';
-    case 'readFailed': return `could not read input file ${name}`;
-    default: return 'could not allocate buffer';
+// Whether a file whose first bytes are `head` (12 are enough) is a Record file.
+function isRecordFile(head) {
+  const address = core._malloc(Math.max(head.length, 1));
+  core.HEAPU8.set(head, address);
+  const answer = core._recwav_is_record_file(address, head.length) === 1;
+  core._free(address);
+  return answer;
+}
+
+// A Blob made from parts as they come, folded together every 64 MB so that
+// the parts' memory goes to the browser's blob store early.
+function blobBuilder(type) {
+  let blob = new Blob([], { type });
+  let parts = [];
+  let pending = 0;
+  return {
+    add(part) {
+      parts.push(part);
+      pending += part.length;
+      if (pending >= 64 << 20) {
+        blob = new Blob([blob, ...parts], { type });
+        parts = [];
+        pending = 0;
+      }
+    },
+    finish: () => new Blob([blob, ...parts], { type }),
+  };
+}
+
+// Whether the browser really holds `blob`: when its store is full, a Blob is
+// made all the same, and only reading it fails.
+async function readable(blob) {
+  try {
+    await blob.slice(Math.max(0, blob.size - 1)).arrayBuffer();
+    return true;
+  } catch {
+    return false;
   }
 }
 
-// The WAV is named after the input: a .rec extension is replaced, any other
-// name (backups often have none) gains .wav.
-export function wavName(name) {
-  return name.replace(/\.rec$/i, '') + '.wav';
+// The waveform's outline: the lowest and highest sample of each of at most
+// 8192 columns, [low, high, low, high, ...]. Columns are sized from the
+// declared count, and merged in pairs when a sound runs longer.
+function peakCollector(expected) {
+  let perColumn = Math.max(1, Math.ceil(expected / 4096));
+  let peaks = [];
+  let inColumn = 0;
+  return {
+    add(samples) {
+      for (let i = 0; i < samples.length;) {
+        if (inColumn === 0) peaks.push(32767, -32768);
+        const end = i + Math.min(perColumn - inColumn, samples.length - i);
+        inColumn += end - i;
+        let low = peaks[peaks.length - 2];
+        let high = peaks[peaks.length - 1];
+        for (; i < end; ++i) {
+          if (samples[i] < low) low = samples[i];
+          if (samples[i] > high) high = samples[i];
+        }
+        peaks[peaks.length - 2] = low;
+        peaks[peaks.length - 1] = high;
+        if (inColumn < perColumn) continue;
+        inColumn = 0;
+        if (peaks.length === 2 * 8192) {
+          const merged = [];
+          for (let pair = 0; pair < peaks.length; pair += 4) {
+            merged.push(Math.min(peaks[pair], peaks[pair + 2]), Math.max(peaks[pair + 1], peaks[pair + 3]));
+          }
+          peaks = merged;
+          perColumn *= 2;
+        }
+      }
+    },
+    finish: () => Int16Array.from(peaks),
+  };
 }
 
-// Copies `bytes` into the module's memory for the length of `use(address)`.
-function withBytes(bytes, use) {
-  const address = core._malloc(Math.max(bytes.length, 1));
-  if (address === 0) throw new Error(failureMessage('outOfMemory'));
-  core.HEAPU8.set(bytes, address);
+// Copies `source` (a Blob or a Uint8Array) into the module's memory, a Blob
+// in 16 MB slices so that it is never held twice. Returns its address, or 0
+// when the memory cannot grow that far.
+async function copyIn(source) {
+  const size = source.size ?? source.length;
+  const address = core._malloc(Math.max(size, 1));
+  if (address === 0) return 0;
+  if (!(source instanceof Blob)) {
+    core.HEAPU8.set(source, address);
+    return address;
+  }
+  for (let at = 0; at < size; at += 16 << 20) {
+    core.HEAPU8.set(new Uint8Array(await source.slice(at, at + (16 << 20)).arrayBuffer()), address + at);
+  }
+  return address;
+}
+
+// Converts a whole file (a Blob or a Uint8Array) as recwav would. Returns
+// { outcome, coding, declared, decoded, wav, peaks }: wav is the WAV file as
+// a Blob, set only when converted; onProgress(fraction) follows the samples.
+async function convertRecord(source, onProgress = () => {}) {
+  const address = await copyIn(source);
+  if (address === 0) return { outcome: 'outOfMemory', coding: '', declared: 0, decoded: 0 };
   try {
-    return use(address);
+    const wav = blobBuilder('audio/wav');
+    let words = readConversion(core._recwav_convert_begin(address, source.size ?? source.length));
+    const result = { outcome: outcomes[words[0]], coding: codings[words[1]], declared: words[2], decoded: 0 };
+    const peaks = peakCollector(result.declared);
+    let header = true;
+    while (result.outcome === 'converting') {
+      const part = core.HEAPU8.slice(words[3], words[3] + words[4]);
+      wav.add(part);
+      if (!header) {
+        peaks.add(new Int16Array(part.buffer));
+        result.decoded += part.length / 2;
+        onProgress(result.declared > 0 ? Math.min(1, result.decoded / result.declared) : 0);
+      }
+      header = false;
+      words = readConversion(core._recwav_convert_step());
+      result.outcome = outcomes[words[0]];
+    }
+    if (result.outcome === 'converted') {
+      const last = core.HEAPU8.slice(words[3], words[3] + words[4]);
+      wav.add(last);
+      peaks.add(new Int16Array(last.buffer));
+      result.decoded += last.length / 2;
+      result.wav = wav.finish();
+      result.peaks = peaks.finish();
+    }
+    return result;
   } finally {
+    core._recwav_convert_end();
     core._free(address);
   }
 }
 
-// Whether a file whose first bytes are `head` (12 are enough) is a Record file.
-export function isRecordFile(head) {
-  return withBytes(head, (address) => core._recwav_is_record_file(address, head.length) === 1);
-}
-
-// Converts a whole file as recwav would. Returns { outcome, coding, declared,
-// decoded, wav }, where wav (the WAV file's bytes) is set only when converted.
-export function convertRecord(bytes) {
-  return withBytes(bytes, (address) => {
-    const at = core._recwav_convert(address, bytes.length) >>> 2;
-    const words = core.HEAPU32.slice(at, at + 6);
-    const outcome = outcomes[words[0]];
-    const result = { outcome, coding: codings[words[1]], declared: words[2], decoded: words[3], wav: null };
-    if (outcome === 'converted') {
-      result.wav = core.HEAPU8.slice(words[4], words[4] + words[5]);
-    }
-    core._recwav_release();
-    return result;
-  });
+function readConversion(at) {
+  return core.HEAPU32.slice(at >>> 2, (at >>> 2) + 5);
 }
 
 // Codes 8000 Hz samples (an Int16Array) as a Record file, 'alaw' or 'adpcm',
 // with the encoders and the writer that wavrec uses. Returns its bytes.
-export function encodeRecord(samples, coding) {
+function encodeRecord(samples, coding) {
   const bytes = new Uint8Array(samples.buffer, samples.byteOffset, samples.byteLength);
-  return withBytes(bytes, (address) => {
+  const address = core._malloc(Math.max(bytes.length, 1));
+  if (address === 0) throw new RangeError('could not allocate buffer');
+  core.HEAPU8.set(bytes, address);
+  try {
     const at = core._recwav_encode(address, samples.length, coding === 'adpcm' ? 2 : 1) >>> 2;
     const [recordAddress, size, , checked] = core.HEAPU32.slice(at, at + 4);
     const record = checked === 1 ? core.HEAPU8.slice(recordAddress, recordAddress + size) : null;
     core._recwav_release_recording();
     if (record === null) throw new Error('internal error: the Record file made does not read back as coded');
     return record;
-  });
-}
-
-// The samples of a WAV file that convertRecord made (16-bit, little-endian).
-export function wavSamples(wav) {
-  return new Int16Array(wav.buffer, wav.byteOffset + wavHeaderSize, (wav.length - wavHeaderSize) >> 1);
-}
-
-// Any sound the browser can decode, mixed down to mono and resampled to
-// 8000 Hz by the browser, as 16-bit samples.
-export async function soundToDeviceSamples(fileBytes) {
-  // decodeAudioData takes the buffer over, so it gets a copy.
-  const decoder = new OfflineAudioContext(1, 1, sampleRate);
-  const decoded = await decoder.decodeAudioData(fileBytes.slice(0));
-  const length = Math.max(1, Math.round(decoded.duration * sampleRate));
-  const context = new OfflineAudioContext(1, length, sampleRate);
-  const source = context.createBufferSource();
-  source.buffer = decoded;
-  source.connect(context.destination);  // a mono destination mixes the channels down
-  source.start();
-  const mixed = (await context.startRendering()).getChannelData(0);
-  const samples = new Int16Array(mixed.length);
-  for (let i = 0; i < mixed.length; ++i) {
-    const value = Math.round(mixed[i] * 32768);
-    samples[i] = value > 32767 ? 32767 : value < -32768 ? -32768 : value;
+  } finally {
+    core._free(address);
   }
-  return samples;
 }

@@ -11,6 +11,7 @@ import { chromium } from 'playwright-core';
 export const webDir = path.dirname(path.dirname(fileURLToPath(import.meta.url)));
 export const repoDir = path.dirname(webDir);
 export const siteDir = path.resolve(process.env.RECWAV_SITE || path.join(repoDir, 'build-web', 'site'));
+export const singlePage = path.resolve(process.env.RECWAV_PAGE || path.join(repoDir, 'build-web', 'recwav.html'));
 
 const types = {
   '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm',
@@ -43,14 +44,17 @@ export async function launchBrowser() {
   });
 }
 
-// A page of a fresh context whose every request is recorded in `foreign`
-// unless it goes to `origin`; such a request is also stopped.
-export async function openPage(browser, origin, contextOptions = {}) {
+// A page of a fresh context, opened at `address` (the served site's origin,
+// or a file: URL), whose every request is recorded in `foreign` unless it
+// stays where the page came from; such a request is also stopped.
+export async function openPage(browser, address, contextOptions = {}) {
   const context = await browser.newContext({ acceptDownloads: true, ...contextOptions });
+  const home = new URL(address);
   const foreign = [];
+  const ownRequest = (url) => (home.protocol === 'file:' ? url.protocol === 'file:' : url.origin === home.origin);
   await context.route('**/*', (route) => {
     const url = route.request().url();
-    if (new URL(url).origin === origin) return route.continue();
+    if (ownRequest(new URL(url))) return route.continue();
     foreign.push(url);
     return route.abort();
   });
@@ -58,7 +62,7 @@ export async function openPage(browser, origin, contextOptions = {}) {
   const errors = [];
   page.on('pageerror', (error) => errors.push(error.message));
   page.on('console', (message) => message.type() === 'error' && errors.push(message.text()));
-  await page.goto(`${origin}/`);
+  await page.goto(home.protocol === 'file:' ? address : `${home.origin}/`);
   await page.locator('body[data-ready="true"]').waitFor();
   return { context, page, foreign, errors };
 }

@@ -1,0 +1,167 @@
+// SPDX-License-Identifier: MIT
+// The page's worker: converts the files the page hands it, opening archives
+// on the way, codes sounds into Record files and makes the .zip of the WAV
+// files, so that the page's own thread only shows what comes back. Jobs run
+// one after another, in the order they came.
+/* global ArchiveError, archiveEntries, archiveKind, bytesOf, cleanPath, convertRecord, core, coreReady,
+   encodeRecord, fflate, isRecordFile, readable, blobBuilder */
+
+const post = (message) => self.postMessage(message);
+let clearedBelow = 0;  // batches of conversions below this number were cleared from the page
+let nextId = 1;
+
+// Plain words for what went wrong outside the converter.
+function plainError(error) {
+  if (error instanceof RangeError) return 'the browser gives this page too little memory for it';
+  return error.message;
+}
+
+// A loose file, or one inside an archive, to be converted if it is a Record file.
+async function convertOne(job, source, path, mtime, archive) {
+  if (source.unreadable) {
+    post({ type: 'skipped', job, path, reason: source.unreadable });
+    return;
+  }
+  if (!isRecordFile(await source.head())) {
+    post({ type: 'skipped', job, path, reason: null });
+    return;
+  }
+  const id = nextId++;
+  post({ type: 'started', job, id, path, archive });
+  let result;
+  try {
+    result = await convertRecord(await source.bytes(), (fraction) => post({ type: 'progress', id, fraction }));
+  } catch (error) {
+    result = { outcome: 'failed', message: plainError(error) };
+  }
+  if (result.outcome === 'converted' && !(await readable(result.wav))) {
+    result = { ...result, outcome: 'noRoom', wav: null };
+  }
+  post({ type: 'converted', job, id, path, mtime, ...result });
+}
+
+const looseFile = (file) => ({
+  size: file.size, unreadable: null, head: () => bytesOf(file, 0, 12), bytes: async () => file,
+});
+
+// A batch of files chosen or dropped together: `done of total` files, where
+// an archive counts as the files found in it so far.
+async function convertBatch({ job, files }) {
+  let done = 0;
+  let total = files.length;
+  const count = (reading) => post({ type: 'count', job, done, total, reading });
+  for (const { file, path } of files) {
+    if (job < clearedBelow) return;
+    count(null);
+    const kind = archiveKind(await bytesOf(file, 0, 512));
+    if (kind === null) {
+      await convertOne(job, looseFile(file), cleanPath(path), file.lastModified, null);
+      ++done;
+      continue;
+    }
+    // The archive gives way to its files, counted as they come unless known before.
+    --total;
+    let known = false;
+    // Its files go where they would be had the archive been unpacked beside it.
+    const folder = path.includes('/') ? path.slice(0, path.lastIndexOf('/') + 1) : '';
+    try {
+      for await (const entry of archiveEntries(file, kind, (entries) => { known = true; total += entries; })) {
+        if (job < clearedBelow) return;
+        if (!known) ++total;
+        count(path);
+        await convertOne(job, entry, cleanPath(folder + entry.path), entry.mtime, path);
+        ++done;
+      }
+    } catch (error) {
+      if (!(error instanceof ArchiveError)) throw error;
+      post({ type: 'archiveRefused', job, path, message: error.message });
+    }
+  }
+  count(null);
+}
+
+// ---- The .zip of the WAV files ----
+
+// The same name twice in one .zip would hide a file.
+function uniquePaths(paths) {
+  const seen = new Set();
+  return paths.map((path) => {
+    let unique = path;
+    for (let n = 2; seen.has(unique.toLowerCase()); ++n) unique = path.replace(/(\.wav)$/, ` (${n})$1`);
+    seen.add(unique.toLowerCase());
+    return unique;
+  });
+}
+
+// A .zip entry's times: the DOS time it must have (local, 1980 to 2099, in
+// two-second steps), and the exact Unix time in an extended timestamp field.
+function zipTimes(mtime) {
+  const earliest = new Date(1980, 0, 1, 0, 0, 2).getTime();
+  const latest = new Date(2099, 11, 31, 23, 59, 58).getTime();
+  const times = { mtime: Math.min(Math.max(mtime, earliest), latest) };
+  const seconds = Math.floor(mtime / 1000);
+  if (seconds >= 0 && seconds < 2 ** 31) {
+    const field = new Uint8Array(5);
+    field[0] = 1;  // the modification time alone
+    new DataView(field.buffer).setUint32(1, seconds, true);
+    times.extra = { 0x5455: field };
+  }
+  return times;
+}
+
+async function makeZip({ job, files }) {
+  // fflate writes no zip64 records.
+  if (files.reduce((sum, file) => sum + file.blob.size + 200, 0) > 0xffffffff) {
+    throw new Error('over 4 GB of WAV files is more than one .zip can hold: download them one by one');
+  }
+  const zipped = blobBuilder('application/zip');
+  let failure = null;
+  const zip = new fflate.Zip((error, chunk) => {
+    if (error) failure = error;
+    else zipped.add(chunk);
+  });
+  const paths = uniquePaths(files.map((file) => file.path));
+  for (const [index, { blob, mtime }] of files.entries()) {
+    const entry = Object.assign(new fflate.ZipPassThrough(paths[index]), zipTimes(mtime));
+    zip.add(entry);
+    // PCM barely compresses: stored, a slice at a time.
+    for (let at = 0; ; at += 16 << 20) {
+      const end = Math.min(blob.size, at + (16 << 20));
+      entry.push(await bytesOf(blob, at, end), end === blob.size);
+      if (end === blob.size) break;
+    }
+  }
+  zip.end();
+  const result = zipped.finish();
+  if (failure || !(await readable(result))) throw new Error('the browser has no room left for the .zip');
+  post({ type: 'zipped', job, zip: result });
+}
+
+// ---- Sounds to Record files ----
+
+async function encodeSound({ job, samples, coding }) {
+  const bytes = encodeRecord(samples, coding);
+  const record = new Blob([bytes], { type: 'application/octet-stream' });
+  // What the device will play: the Record file read back by the converter.
+  let heard = await convertRecord(bytes);
+  if (heard.outcome === 'converted' && !((await readable(heard.wav)) && (await readable(record)))) {
+    heard = { ...heard, outcome: 'noRoom', wav: null };
+  }
+  post({ type: 'encoded', job, record, recordSize: bytes.length, ...heard });
+}
+
+const jobs = { convert: convertBatch, zip: makeZip, encode: encodeSound };
+let queue = coreReady.then(() => post({ type: 'ready' }),
+  (error) => post({ type: 'broken', message: String(error?.message ?? error) }));
+
+self.onmessage = ({ data }) => {
+  if (data.type === 'clear') {
+    clearedBelow = data.job + 1;
+    return;
+  }
+  queue = queue.then(() => {
+    if (core === null) throw new Error('the converter could not start in this browser');
+    return jobs[data.type](data);
+  }).then(() => post({ type: 'finished', job: data.job }),
+    (error) => post({ type: 'failed', job: data.job, message: plainError(error) }));
+};
