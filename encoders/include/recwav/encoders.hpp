@@ -34,9 +34,10 @@ void encodeALawSamples(const std::int16_t* samples, std::size_t count, std::uint
 
 // maxBlock runs from 1 to this, though a block header could count up to
 // maxCompactCount. The encoder holds about 21 bytes per sample of maxBlock
-// (the window and the restart costs in it), and the trail of its search over
-// at most 2048 samples: from 32 bytes per sample by default to 2 KB for the
-// widest search.
+// (the window and the restart costs in it); the trail of its search over at
+// most 2048 samples (32 bytes a sample by default, 2 KB for the widest
+// search); and, for blocks longer than that, the states saved every 2048
+// samples (up to 8 bytes a sample, for the widest search).
 inline constexpr std::uint32_t maxAdpcmBlockLimit = 1U << 20;
 
 // Samples past a candidate block end that the choice of the end looks at, at
@@ -53,12 +54,12 @@ enum class AdpcmSearch : std::uint8_t {
     // default until then, kept to measure the others against.
     narrow,
     // The default: 16 states, near ones merged, each trying the two codes
-    // either side of the sample; 1 to 1.4 dB above narrow on speech, at half
-    // its speed (some 350 times real time).
+    // either side of the sample; 1.0 to 1.4 dB above narrow on speech, at
+    // less than half its speed (some 390 times real time).
     standard,
-    // 256 states, each trying those two and the codes that raise the step: 2
-    // dB above narrow on speech, some 40 times slower than standard (still
-    // about 10 times real time).
+    // 256 states, each trying those two and the codes that raise the step:
+    // 1.8 to 2.4 dB above narrow on speech, some 40 times slower than
+    // standard (about 9 times real time).
     best,
     // 1024 states trying every code: the benchmark's reference, slower than
     // real time.
