@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: MIT
-// Measures the ADPCM encoder on a fixed set of sounds at 8000 Hz: its
-// signal-to-noise ratio and file size beside a plain encoder (nearest code,
-// blocks of 800), and its speed.
-//   encoders-benchmark [SPEECH.wav...]
-// SPEECH.wav: 16-bit mono PCM at 8000 Hz, named in the table by its file name
-// (bench/encoders.sh makes two with espeak-ng); the other sounds are made here.
+// Measures the ADPCM encoder on a set of sounds at 8000 Hz: for each search,
+// its signal-to-noise ratio and file size beside a plain encoder (nearest
+// codes, blocks of 800), and its processor time per second of sound; beside
+// FFmpeg's IMA ADPCM encoder, where its files are given, on the same blocks
+// from the same starting states, both decoded by recwav's decoder.
+//   encoders-benchmark --make DIR     writes music.wav, sweep.wav and clicks.wav to DIR
+//   encoders-benchmark SOUND.wav...   measures, naming each sound by its file name
+// SOUND.wav: 16-bit mono PCM at 8000 Hz. Beside it, SOUND.trellisN.wav (N = 0,
+// 8, 16) is FFmpeg's adpcm_ima_wav coding of it, and SOUND.trellisN.time the
+// processor seconds that took (bench/encoders.sh makes both).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -15,48 +19,72 @@
 #include <string>
 #include <vector>
 
+#include <recwav/decoders.hpp>
 #include <recwav/encoders.hpp>
 #include <recwav/endian.hpp>
 
 namespace {
 
 using Samples = std::vector<std::int16_t>;
+using Bytes = std::vector<std::uint8_t>;
 constexpr double rate = 8000;
-
-struct Sound {
-    std::string name;
-    Samples samples;
-};
 
 std::int16_t toSample(double value) {
     return static_cast<std::int16_t>(std::lround(std::clamp(value, -32768.0, 32767.0)));
 }
 
-// The samples of a plain 16-bit mono WAVE file; empty if it is not one.
-Samples readWave(const char* path) {
-    Samples samples;
-    std::FILE* file = std::fopen(path, "rb");
+Bytes readFile(const std::string& path) {
+    Bytes bytes;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
-        return samples;
+        return bytes;
     }
-    std::vector<std::uint8_t> bytes;
     std::uint8_t buffer[65536];
     for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
         bytes.insert(bytes.end(), buffer, buffer + got);
     }
     std::fclose(file);
+    return bytes;
+}
+
+// The body of a WAVE file's chunk `name`; empty if there is none.
+Bytes waveChunk(const Bytes& bytes, const char* name) {
     for (std::size_t at = 12; at + 8 <= bytes.size();) {
         const std::uint32_t size = recwav::loadLe32(&bytes[at + 4]);
-        if (std::memcmp(&bytes[at], "data", 4) == 0) {
-            const std::size_t end = std::min(bytes.size(), at + 8 + size);
-            for (std::size_t i = at + 8; i + 1 < end; i += 2) {
-                samples.push_back(static_cast<std::int16_t>(recwav::loadLe16(&bytes[i])));
-            }
-            break;
+        const std::size_t end = std::min<std::size_t>(bytes.size(), at + 8 + std::size_t{size});
+        if (std::memcmp(&bytes[at], name, 4) == 0) {
+            return {bytes.begin() + static_cast<std::ptrdiff_t>(at + 8),
+                    bytes.begin() + static_cast<std::ptrdiff_t>(end)};
         }
-        at += 8 + size + (size & 1);
+        at += 8 + std::size_t{size} + (size & 1U);
+    }
+    return {};
+}
+
+// The samples of a plain 16-bit mono WAVE file; empty if it is not one.
+Samples readWave(const std::string& path) {
+    const Bytes data = waveChunk(readFile(path), "data");
+    Samples samples(data.size() / 2);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = static_cast<std::int16_t>(recwav::loadLe16(&data[2 * i]));
     }
     return samples;
+}
+
+bool writeWave(const std::string& path, const Samples& samples) {
+    const auto bytes = static_cast<std::uint32_t>(2 * samples.size());
+    Bytes out(44);
+    std::memcpy(out.data(), "RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\0\0\0\0\0\0\0\0\x02\0\x10\0data", 40);
+    recwav::storeLe32(&out[4], 36 + bytes);
+    recwav::storeLe32(&out[24], static_cast<std::uint32_t>(rate));
+    recwav::storeLe32(&out[28], static_cast<std::uint32_t>(2 * rate));
+    recwav::storeLe32(&out[40], bytes);
+    for (const std::int16_t sample : samples) {
+        recwav::appendLe16(out, static_cast<std::uint16_t>(sample));
+    }
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    const bool written = file != nullptr && std::fwrite(out.data(), 1, out.size(), file) == out.size();
+    return file != nullptr && std::fclose(file) == 0 && written;
 }
 
 // Chords of decaying harmonic notes, a new one every half second.
@@ -107,28 +135,10 @@ Samples clicks() {
     return samples;
 }
 
-struct Coded {
-    std::vector<std::uint8_t> bytes;
-    Samples decoded;
-};
-
-Coded encode(const Samples& samples, const recwav::AdpcmSettings& settings) {
-    recwav::AdpcmEncoder encoder;
-    encoder.settings = settings;
-    Coded coded;
-    // In chunks of 4000, as wavrec hands them over.
-    for (std::size_t at = 0; at < samples.size(); at += 4000) {
-        recwav::encodeAdpcm(encoder, samples.data() + at, std::min<std::size_t>(4000, samples.size() - at), coded.bytes,
-                            &coded.decoded);
-    }
-    recwav::finishAdpcm(encoder, coded.bytes, &coded.decoded);
-    return coded;
-}
-
-double snr(const Samples& original, const Samples& decoded) {
+double snr(const std::int16_t* original, const std::int16_t* decoded, std::size_t count) {
     double signal = 0;
     double noise = 0;
-    for (std::size_t i = 0; i < original.size(); ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         const double error = static_cast<double>(original[i]) - decoded[i];
         signal += static_cast<double>(original[i]) * original[i];
         noise += error * error;
@@ -136,77 +146,190 @@ double snr(const Samples& original, const Samples& decoded) {
     return noise == 0 ? INFINITY : 10 * std::log10(signal / noise);
 }
 
+double processorSeconds(std::clock_t since) {
+    return static_cast<double>(std::clock() - since) / CLOCKS_PER_SEC;
+}
+
+struct Mode {
+    const char* name;
+    recwav::AdpcmSettings settings;
+    int rounds;  // timed this many times, the fastest kept
+};
+
+const Mode modes[] = {
+    {"nearest, fixed 800 (baseline)", {800, true, recwav::AdpcmSearch::nearest}, 5},
+    {"nearest", {800, false, recwav::AdpcmSearch::nearest}, 5},
+    {"narrow (the default of 1.0)", {800, false, recwav::AdpcmSearch::narrow}, 5},
+    {"standard (the default)", {800, false, recwav::AdpcmSearch::standard}, 5},
+    {"best", {800, false, recwav::AdpcmSearch::best}, 1},
+    {"widest (reference)", {800, false, recwav::AdpcmSearch::widest}, 1},
+};
+
+struct Coded {
+    Bytes bytes;
+    Samples decoded;
+    double seconds = INFINITY;  // the fastest round
+};
+
+Coded encode(const Samples& samples, const Mode& mode) {
+    Coded coded;
+    for (int round = 0; round < mode.rounds; ++round) {
+        recwav::AdpcmEncoder encoder;
+        encoder.settings = mode.settings;
+        Bytes bytes;
+        Samples decoded;
+        const std::clock_t start = std::clock();
+        // In chunks of 4000, as wavrec hands them over.
+        for (std::size_t at = 0; at < samples.size(); at += 4000) {
+            recwav::encodeAdpcm(encoder, samples.data() + at, std::min<std::size_t>(4000, samples.size() - at), bytes,
+                                &decoded);
+        }
+        recwav::finishAdpcm(encoder, bytes, &decoded);
+        coded.seconds = std::min(coded.seconds, processorSeconds(start));
+        coded.bytes = std::move(bytes);
+        coded.decoded = std::move(decoded);
+    }
+    return coded;
+}
+
+// FFmpeg's IMA ADPCM blocks: a starting state, then codes.
+struct PeerBlock {
+    std::size_t first;  // the sample the header holds; the codes follow it
+    recwav::AdpcmState start;
+    std::vector<std::uint8_t> codes;  // one a byte
+};
+
+// The mono blocks of an adpcm_ima_wav file: each a 4-byte header (the first
+// sample, the step index), then codes, eight to 4 bytes, low nibble first.
+std::vector<PeerBlock> readPeer(const std::string& path) {
+    const Bytes bytes = readFile(path);
+    const Bytes format = waveChunk(bytes, "fmt ");
+    const Bytes data = waveChunk(bytes, "data");
+    std::vector<PeerBlock> blocks;
+    if (format.size() < 16 || recwav::loadLe16(&format[0]) != 0x11 || recwav::loadLe16(&format[2]) != 1) {
+        return blocks;
+    }
+    const std::size_t align = recwav::loadLe16(&format[12]);
+    for (std::size_t at = 0; align > 4 && at + align <= data.size(); at += align) {
+        PeerBlock block;
+        block.first = blocks.size() * (1 + 2 * (align - 4));
+        block.start.predictor = static_cast<std::int16_t>(recwav::loadLe16(&data[at]));
+        block.start.stepIndex = std::min<std::uint32_t>(data[at + 2], recwav::adpcmMaxStepIndex);
+        for (std::size_t i = at + 4; i < at + align; ++i) {
+            block.codes.push_back(data[i] & 0x0FU);
+            block.codes.push_back(data[i] >> 4U);
+        }
+        blocks.push_back(std::move(block));
+    }
+    return blocks;
+}
+
+// FFmpeg's blocks and ours on the same samples from the same states.
+void comparePeer(const std::string& path, const Samples& samples) {
+    const std::string stem = path.substr(0, path.rfind('.'));
+    std::vector<PeerBlock> blocks = readPeer(stem + ".trellis8.wav");
+    while (!blocks.empty() && blocks.back().first + 1 + blocks.back().codes.size() > samples.size()) {
+        blocks.pop_back();  // the last, padded with silence
+    }
+    if (blocks.empty()) {
+        return;
+    }
+    // The coded samples, in order: all but each block's first.
+    Samples original;
+    for (const PeerBlock& block : blocks) {
+        original.insert(original.end(), samples.begin() + static_cast<std::ptrdiff_t>(block.first + 1),
+                        samples.begin() + static_cast<std::ptrdiff_t>(block.first + 1 + block.codes.size()));
+    }
+    const double soundSeconds = static_cast<double>(original.size()) / rate;
+    for (const int trellis : {0, 8, 16}) {
+        const std::string peer = stem + ".trellis" + std::to_string(trellis);
+        const std::vector<PeerBlock> theirs = readPeer(peer + ".wav");
+        const Bytes time = readFile(peer + ".time");
+        if (theirs.size() < blocks.size()) {
+            continue;
+        }
+        Samples decoded;
+        for (std::size_t b = 0; b < blocks.size(); ++b) {
+            recwav::AdpcmState state = theirs[b].start;
+            for (const std::uint8_t code : theirs[b].codes) {
+                decoded.push_back(recwav::decodeAdpcmCode(state, code));
+            }
+        }
+        std::printf("  %-32s %9.2f %12.1f\n", ("FFmpeg -trellis " + std::to_string(trellis)).c_str(),
+                    snr(original.data(), decoded.data(), original.size()),
+                    1000 * std::atof(std::string(time.begin(), time.end()).c_str()) /
+                        (static_cast<double>(samples.size()) / rate));
+    }
+    for (const Mode& mode : modes) {
+        if (mode.settings.fixedBlocks) {
+            continue;
+        }
+        Samples decoded;
+        std::vector<std::uint8_t> codes;
+        const std::clock_t start = std::clock();
+        for (const PeerBlock& block : blocks) {
+            recwav::AdpcmState state = block.start;
+            codes.resize(block.codes.size());
+            recwav::searchAdpcmCodes(samples.data() + block.first + 1, codes.size(), state, mode.settings.search,
+                                     codes.data());
+            state = block.start;
+            for (const std::uint8_t code : codes) {
+                decoded.push_back(recwav::decodeAdpcmCode(state, code));
+            }
+        }
+        const double elapsed = processorSeconds(start);
+        std::printf("  %-32s %9.2f %12.1f\n", mode.name, snr(original.data(), decoded.data(), original.size()),
+                    1000 * elapsed / soundSeconds);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    std::vector<Sound> sounds;
+    if (argc == 3 && std::strcmp(argv[1], "--make") == 0) {
+        const std::string dir = argv[2];
+        return writeWave(dir + "/music.wav", music()) && writeWave(dir + "/sweep.wav", sweep()) &&
+                       writeWave(dir + "/clicks.wav", clicks())
+                   ? 0
+                   : 1;
+    }
+    std::printf("%-10s %-30s %9s %9s %9s %9s %14s\n", "sound", "mode", "SNR dB", "vs base", "bytes", "vs base",
+                "ms per s sound");
+    std::vector<double> totalSeconds(std::size(modes), 0);
+    double soundSeconds = 0;
     for (int i = 1; i < argc; ++i) {
-        Samples speech = readWave(argv[i]);
-        if (speech.empty()) {
+        const Samples samples = readWave(argv[i]);
+        if (samples.empty()) {
             std::printf("no 16-bit samples in %s\n", argv[i]);
             return 1;
         }
         std::string name = argv[i];
         name = name.substr(name.find_last_of('/') + 1);
-        sounds.push_back({name.substr(0, name.rfind('.')), std::move(speech)});
-    }
-    sounds.push_back({"music", music()});
-    sounds.push_back({"sweep", sweep()});
-    sounds.push_back({"clicks", clicks()});
-
-    struct Mode {
-        const char* name;
-        recwav::AdpcmSettings settings;
-    };
-    const Mode modes[] = {
-        {"greedy fixed 800 (baseline)", {800, true, true}},
-        {"greedy, chosen ends", {800, false, true}},
-        {"search, fixed 800", {800, true, false}},
-        {"default (search, chosen ends)", {800, false, false}},
-    };
-    std::printf("%-10s %-30s %9s %9s %9s %9s\n", "sound", "mode", "SNR dB", "vs base", "bytes", "vs base");
-    for (const Sound& sound : sounds) {
+        name = name.substr(0, name.rfind('.'));
+        const double seconds = static_cast<double>(samples.size()) / rate;
+        soundSeconds += seconds;
         double baseSnr = 0;
         double baseBytes = 0;
-        for (const Mode& mode : modes) {
-            const Coded coded = encode(sound.samples, mode.settings);
-            const double s = snr(sound.samples, coded.decoded);
+        for (std::size_t m = 0; m < std::size(modes); ++m) {
+            const Coded coded = encode(samples, modes[m]);
+            const double s = snr(samples.data(), coded.decoded.data(), samples.size());
             const auto bytes = static_cast<double>(coded.bytes.size());
-            if (&mode == &modes[0]) {
+            if (m == 0) {
                 baseSnr = s;
                 baseBytes = bytes;
             }
-            std::printf("%-10s %-30s %9.2f %+9.2f %9.0f %+8.2f%%\n", sound.name.c_str(), mode.name, s, s - baseSnr,
-                        bytes, 100 * (bytes / baseBytes - 1));
+            totalSeconds[m] += coded.seconds;
+            std::printf("%-10s %-30s %9.2f %+9.2f %9.0f %+8.2f%% %14.2f\n", name.c_str(), modes[m].name, s, s - baseSnr,
+                        bytes, 100 * (bytes / baseBytes - 1), 1000 * coded.seconds / seconds);
         }
+        std::printf("  on FFmpeg's blocks of %s:       SNR dB  ms per s sound\n", name.c_str());
+        comparePeer(argv[i], samples);
+        std::fflush(stdout);
     }
-
-    // Speed of the default mode, best of five rounds, in processor time:
-    // other work on a shared machine slows the clock's time.
-    std::size_t total = 0;
-    double totalSeconds = 0;
-    for (const Sound& sound : sounds) {
-        double best = INFINITY;
-        for (int round = 0; round < 5; ++round) {
-            const std::clock_t start = std::clock();
-            recwav::AdpcmEncoder encoder;
-            std::vector<std::uint8_t> out;
-            recwav::encodeAdpcm(encoder, sound.samples.data(), sound.samples.size(), out);
-            recwav::finishAdpcm(encoder, out);
-            best = std::min(best, static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC);
-            if (out.empty()) {
-                return 1;
-            }
-        }
-        std::printf("default mode, %-10s %6.2f M samples/s\n", sound.name.c_str(),
-                    static_cast<double>(sound.samples.size()) / best / 1e6);
-        total += sound.samples.size();
-        totalSeconds += best;
+    std::printf("\nall %.1f s of sound, processor time:\n", soundSeconds);
+    for (std::size_t m = 0; m < std::size(modes); ++m) {
+        std::printf("  %-30s %8.2f ms per s of sound, %8.0fx real time\n", modes[m].name,
+                    1000 * totalSeconds[m] / soundSeconds, soundSeconds / totalSeconds[m]);
     }
-    std::printf(
-        "default mode, all sounds: %.2f M samples/s of processor time (%zu samples in %.1f ms), "
-        "%.0fx real time at 8000 Hz\n",
-        static_cast<double>(total) / totalSeconds / 1e6, total, totalSeconds * 1000,
-        static_cast<double>(total) / totalSeconds / rate);
     return 0;
 }

@@ -1,221 +1,73 @@
 // SPDX-License-Identifier: MIT
 #include <algorithm>
-#include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
+#include <vector>
 
 #include <recwav/decoders.hpp>
 #include <recwav/encoders.hpp>
+
+#include "adpcmsearch.hpp"
 
 namespace recwav {
 
 namespace {
 
-constexpr std::size_t codeCount = 16;
-constexpr std::size_t indexCount = adpcmStepSizes.size();
-
-// The search keeps this many decoder states per sample. On speech, four gave
-// 0.4 dB less and sixteen 0.3 dB more at half the speed.
-constexpr std::size_t beamWidth = 8;
-
 using Cost = std::int64_t;
 constexpr Cost noCost = std::numeric_limits<Cost>::max();
 
-// The codes in the order of the differences they add, most negative first;
-// a code's place in this order is its "rank" below.
-constexpr std::array<std::uint8_t, codeCount> codeOfRank = {15, 14, 13, 12, 11, 10, 9, 8, 0, 1, 2, 3, 4, 5, 6, 7};
+// A restart's cost at `at`: the squared error of nearest codes from a fresh
+// decoder over the next `length` samples, which is small where the sound is
+// quiet or slow.
+Cost restartCost(const std::int16_t* samples, std::size_t at, std::size_t available, std::size_t length,
+                 Cost bound = noCost) {
+    return detail::freshNearestCost(samples + at, std::min(length, available - at), bound);
+}
 
-struct RankedStep {
-    std::array<std::int32_t, codeCount> difference;  // nondecreasing with the rank
-    std::array<std::uint8_t, codeCount> nextIndex;
+// What the planned block ends look at past each: half of what release 1.0
+// looked at, for the same choices on speech (a restart costs most in its
+// first few samples) at half the work.
+constexpr std::size_t plannedLookahead = adpcmLookahead / 2;
+
+// The lengths a block may take: maxBlock, and the even lengths from half of
+// maxBlock up to it, so that no block leaves half a byte unused.
+struct Lengths {
+    std::size_t most;       // maxBlock
+    std::size_t evenLeast;  // the even lengths run from evenLeast to evenMost
+    std::size_t evenMost;   // (none when evenMost < evenLeast)
+
+    explicit Lengths(std::size_t maxBlock)
+        : most(maxBlock),
+          evenLeast(std::max<std::size_t>(2, (maxBlock / 2 + 1) & ~std::size_t{1})),
+          evenMost((maxBlock - 1) & ~std::size_t{1}) {}
+
+    // Calls `visit` with every length, the longest first.
+    template <typename Visit>
+    void each(Visit visit) const {
+        visit(most);
+        for (std::size_t length = evenMost; length >= evenLeast && length < most; length -= 2) {
+            visit(length);
+        }
+    }
 };
 
-constexpr std::array<RankedStep, indexCount> makeRankedSteps() {
-    std::array<RankedStep, indexCount> table{};
-    for (std::size_t index = 0; index < indexCount; ++index) {
-        for (std::size_t rank = 0; rank < codeCount; ++rank) {
-            table[index].difference[rank] = adpcmDifferences[index * codeCount + codeOfRank[rank]];
-            table[index].nextIndex[rank] = adpcmNextIndices[index * codeCount + codeOfRank[rank]];
-        }
-    }
-    return table;
-}
-
-constexpr auto rankedSteps = makeRankedSteps();
-
-// The highest rank whose difference is at most `wanted` (0 when none is):
-// a count, which compilers turn into a few vector compares.
-inline unsigned rankBelow(const RankedStep& step, std::int32_t wanted) {
-    unsigned below = 0;
-    for (std::size_t rank = 1; rank < codeCount; ++rank) {
-        below += step.difference[rank] <= wanted ? 1U : 0U;
-    }
-    return below;
-}
-
-// The rank of the code whose decoded value is nearest to `sample`; of two as
-// near, the lower. Decoded values grow with the rank even where they clamp,
-// so the nearest is one of the two ranks around the sample.
-inline unsigned nearestRank(const RankedStep& step, std::int32_t predictor, std::int32_t sample) {
-    const unsigned rank = rankBelow(step, sample - predictor);
-    if (rank + 1 == codeCount) {
-        return rank;
-    }
-    const std::int32_t below = clampSample(predictor + step.difference[rank]);
-    const std::int32_t above = clampSample(predictor + step.difference[rank + 1]);
-    const std::int32_t belowError = below > sample ? below - sample : sample - below;
-    const std::int32_t aboveError = above > sample ? above - sample : sample - above;
-    return aboveError < belowError ? rank + 1 : rank;
-}
-
-constexpr Cost squared(std::int32_t error) {
-    return static_cast<Cost>(error) * error;
-}
-
-// Nearest codes from a fresh decoder; returns their squared error, or
-// stops once it passes `bound` and returns what it has then.
-Cost greedyCost(const std::int16_t* samples, std::size_t count, Cost bound) {
-    std::int32_t predictor = 0;
-    std::uint32_t index = 0;
-    Cost cost = 0;
-    for (std::size_t i = 0; i < count && cost <= bound; ++i) {
-        const RankedStep& step = rankedSteps[index];
-        const unsigned rank = nearestRank(step, predictor, samples[i]);
-        predictor = clampSample(predictor + step.difference[rank]);
-        index = step.nextIndex[rank];
-        cost += squared(predictor - samples[i]);
-    }
-    return cost;
-}
-
-void greedyCodes(const std::int16_t* samples, std::size_t count, std::uint8_t* codes) {
-    std::int32_t predictor = 0;
-    std::uint32_t index = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const RankedStep& step = rankedSteps[index];
-        const unsigned rank = nearestRank(step, predictor, samples[i]);
-        predictor = clampSample(predictor + step.difference[rank]);
-        index = step.nextIndex[rank];
-        codes[i] = codeOfRank[rank];
-    }
-}
-
-// A decoder state as one word, for comparing states: the predictor's 16 bits
-// over the step index's 8.
-constexpr std::uint32_t stateKey(std::int32_t predictor, std::uint32_t index) {
-    return static_cast<std::uint32_t>(predictor + 32768) << 8U | index;
-}
-constexpr std::uint32_t noKey = ~std::uint32_t{0};
-
-// Codes for one block by a beam search from a fresh decoder: at each sample,
-// the cheapest state so far (by squared error) tries the two codes whose
-// values lie either side of the sample and every other kept state its nearest
-// code, and the beamWidth cheapest distinct states go on. So the beam holds
-// the best path and the best of its recent turnings: letting every state try
-// both codes made twice the work and filled the beam with near copies of the
-// best path, for slightly less gain. `trail` records each kept state's parent
-// and code, from which the best path is read back at the end.
-void searchCodes(const std::int16_t* samples, std::size_t count, std::vector<std::uint8_t>& trail,
-                 std::uint8_t* codes) {
-    trail.resize(count * beamWidth);
-    // The kept states, cheapest first, and the next sample's being chosen.
-    std::array<Cost, beamWidth> cost{};
-    std::array<std::uint32_t, beamWidth> key{};
-    std::array<Cost, beamWidth> nextCost{};
-    std::array<std::uint32_t, beamWidth> nextKey{};
-    std::array<std::uint8_t, beamWidth> nextMark{};
-    key[0] = stateKey(0, 0);
-    std::size_t kept = 1;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::int32_t sample = samples[i];
-        nextKey.fill(noKey);
-        std::size_t taken = 0;
-        for (std::size_t slot = 0; slot < kept; ++slot) {
-            const std::int32_t from = static_cast<std::int32_t>(key[slot] >> 8U) - 32768;
-            const RankedStep& step = rankedSteps[key[slot] & 0xFFU];
-            unsigned first = rankBelow(step, sample - from);
-            unsigned last = std::min<unsigned>(codeCount - 1, first + 1);
-            if (slot > 0 && first != last) {
-                // Past the cheapest state, the nearest code alone (of two as
-                // near, the lower).
-                const std::int32_t under = clampSample(from + step.difference[first]);
-                const std::int32_t over = clampSample(from + step.difference[last]);
-                first = last = over - sample < sample - under ? last : first;
-            }
-            for (unsigned rank = first; rank <= last; ++rank) {
-                const std::int32_t predictor = clampSample(from + step.difference[rank]);
-                const Cost total = cost[slot] + squared(predictor - sample);
-                if (taken == beamWidth && total >= nextCost[beamWidth - 1]) {
-                    continue;
-                }
-                const std::uint32_t state = stateKey(predictor, step.nextIndex[rank]);
-                // A state already kept needs no second copy: keep the cheaper.
-                unsigned same = 0;
-                for (std::size_t k = 0; k < beamWidth; ++k) {
-                    same |= static_cast<unsigned>(nextKey[k] == state) << k;
-                }
-                std::size_t at = 0;
-                if (same != 0) {
-                    at = static_cast<std::size_t>(std::countr_zero(same));
-                    if (nextCost[at] <= total) {
-                        continue;
-                    }
-                } else {
-                    at = taken < beamWidth ? taken++ : beamWidth - 1;
-                }
-                // Insert in order of cost, sliding the dearer ones up over `at`.
-                for (; at > 0 && nextCost[at - 1] > total; --at) {
-                    nextCost[at] = nextCost[at - 1];
-                    nextKey[at] = nextKey[at - 1];
-                    nextMark[at] = nextMark[at - 1];
-                }
-                nextCost[at] = total;
-                nextKey[at] = state;
-                nextMark[at] = static_cast<std::uint8_t>(slot << 4U | codeOfRank[rank]);
-            }
-        }
-        std::copy(nextMark.begin(), nextMark.end(), trail.begin() + static_cast<std::ptrdiff_t>(i * beamWidth));
-        cost = nextCost;
-        key = nextKey;
-        kept = taken;
-    }
-    std::size_t slot = 0;  // the cheapest state at the end
-    for (std::size_t i = count; i-- > 0;) {
-        const std::uint8_t mark = trail[i * beamWidth + slot];
-        codes[i] = mark & 0x0FU;
-        slot = mark >> 4U;
-    }
-}
-
-// How many of the first `available` pending samples the next block takes.
-std::size_t chooseBlockLength(const AdpcmEncoder& encoder, std::size_t available) {
-    const std::size_t maxBlock = encoder.settings.maxBlock;
-    if (encoder.settings.fixedBlocks || available <= maxBlock) {
-        return std::min(available, maxBlock);
-    }
-    // A restart's cost: the squared error of nearest codes from a fresh
-    // decoder over the next samples, which is small where the sound is quiet
-    // or slow. The block ends where that cost per sample of the block is
-    // least, so a cheap restart is taken early only when it is cheaper by
-    // more than the block is shorter: in sound with no quiet spells, blocks
-    // stay long and restarts few.
-    const std::int16_t* samples = encoder.pending.data();
-    const auto restartCost = [&](std::size_t length, Cost bound) {
-        return greedyCost(samples + length, std::min<std::size_t>(adpcmLookahead, available - length), bound);
-    };
+// The block ends of release 1.0, for the narrow search: the end where the
+// restart's cost per sample of the block is least, so that a cheap restart is
+// taken early only when it is cheaper by more than the block is shorter.
+std::size_t narrowBlockLength(const std::int16_t* samples, std::size_t available, std::size_t maxBlock) {
     std::size_t best = maxBlock;
-    Cost bestCost = restartCost(maxBlock, noCost);
-    const std::size_t shortest = adpcmShortestBlock(encoder.settings);
+    Cost bestCost = restartCost(samples, maxBlock, available, adpcmLookahead);
+    const std::size_t shortest = std::max<std::size_t>(1, maxBlock / 2);
     // Even lengths only, so that no block leaves half a byte unused.
     for (std::size_t length = (maxBlock - 1) & ~std::size_t{1}; length >= shortest && length > 0 && bestCost > 0;
          length -= 2) {
         // Beats the best when cost / length < bestCost / best; the bound stops
         // the trial as soon as it cannot.
         const Cost scaled = bestCost * static_cast<Cost>(length);
-        const Cost cost = restartCost(length, (scaled - 1) / static_cast<Cost>(best));
+        const Cost cost =
+            restartCost(samples, length, available, adpcmLookahead, (scaled - 1) / static_cast<Cost>(best));
         if (cost * static_cast<Cost>(best) < scaled) {
             bestCost = cost;
             best = length;
@@ -224,16 +76,116 @@ std::size_t chooseBlockLength(const AdpcmEncoder& encoder, std::size_t available
     return best;
 }
 
+// The block ends of the other searches: the end of this block and of the
+// next are chosen together, so that the restarts over both cost least. What
+// lies past the second restart is valued at the least restart cost per sample
+// that this block offers, so that a later second restart counts for the
+// samples it spares the restarts to come. `ending` when nothing follows.
+std::size_t plannedBlockLength(const std::int16_t* samples, std::size_t available, std::size_t maxBlock, bool ending,
+                               AdpcmScratch& scratch) {
+    const Lengths lengths(maxBlock);
+    const std::size_t horizon = std::min(available, 2 * maxBlock);
+    ending = ending && available <= horizon;
+    // Kept from block to block, as `pending` is: a restart's cost depends on
+    // the samples after it alone.
+    std::vector<Cost>& restarts = scratch.restartCosts;
+    restarts.resize(horizon + 1, noCost);
+    // Those not yet known at even positions, the last of them at once.
+    std::size_t unknown = horizon & ~std::size_t{1};
+    for (; unknown >= lengths.evenLeast && restarts[unknown] == noCost; unknown -= 2) {
+    }
+    unknown += 2;
+    if (unknown <= horizon) {
+        detail::restartCosts(samples, available, unknown, 2, (horizon - unknown) / 2 + 1, plannedLookahead,
+                             restarts.data());
+    }
+    const auto restart = [&](std::size_t at) {
+        if (restarts[at] == noCost) {
+            restarts[at] = restartCost(samples, at, available, plannedLookahead);
+        }
+        return restarts[at];
+    };
+    // The rate is rateCost / rateLength (none once the sound ends). All the
+    // values below are scaled by rateLength, to stay in integers.
+    Cost rateCost = 0;
+    Cost rateLength = 1;
+    if (!ending) {
+        rateCost = noCost;
+        lengths.each([&](std::size_t length) {
+            if (rateCost == noCost || restart(length) * rateLength < rateCost * static_cast<Cost>(length)) {
+                rateCost = restart(length);
+                rateLength = static_cast<Cost>(length);
+            }
+        });
+    }
+    // A second restart at `at`, and what follows it.
+    const auto second = [&](std::size_t at) {
+        if (at > horizon || horizon - at > maxBlock || (ending && at == available)) {
+            return noCost;
+        }
+        return restart(at) * rateLength - rateCost * static_cast<Cost>(at);
+    };
+    // The cheapest second restart after a first at `first`, of those an even
+    // length on: a minimum over a window that slides with `first`, kept in
+    // `window` (positions whose values grow from its front).
+    std::vector<std::size_t>& window = scratch.window;
+    window.clear();
+    std::size_t front = 0;
+    std::size_t arriving = lengths.evenMost + lengths.evenMost;
+    const auto evenSecond = [&](std::size_t first) {
+        for (; arriving >= first + lengths.evenLeast && arriving > 0; arriving -= 2) {
+            const Cost value = second(arriving);
+            while (window.size() > front && second(window.back()) >= value) {
+                window.pop_back();
+            }
+            window.push_back(arriving);
+        }
+        while (window.size() > front && window[front] > first + lengths.evenMost) {
+            ++front;
+        }
+        return window.size() > front ? second(window[front]) : noCost;
+    };
+    std::size_t best = maxBlock;
+    Cost bestValue = noCost;
+    lengths.each([&](std::size_t first) {
+        Cost then = std::min(second(first + maxBlock),
+                             horizon - first <= maxBlock ? -rateCost * static_cast<Cost>(first) : noCost);
+        if (first % 2 == 0 && first != maxBlock) {
+            then = std::min(then, evenSecond(first));
+        } else {
+            for (std::size_t length = lengths.evenMost; length >= lengths.evenLeast && length < maxBlock; length -= 2) {
+                then = std::min(then, second(first + length));
+            }
+        }
+        // The longest first, which a tie keeps.
+        if (then != noCost && restart(first) * rateLength + then < bestValue) {
+            bestValue = restart(first) * rateLength + then;
+            best = first;
+        }
+    });
+    return best;
+}
+
+// How many of the first `available` pending samples the next block takes;
+// `ending` when no more will come.
+std::size_t chooseBlockLength(AdpcmEncoder& encoder, std::size_t available, bool ending) {
+    const std::size_t maxBlock = encoder.settings.maxBlock;
+    if (encoder.settings.fixedBlocks || available <= maxBlock) {
+        return std::min(available, maxBlock);
+    }
+    if (encoder.settings.search == AdpcmSearch::narrow) {
+        return narrowBlockLength(encoder.pending.data(), available, maxBlock);
+    }
+    return plannedBlockLength(encoder.pending.data(), available, maxBlock, ending, encoder.scratch);
+}
+
 // Appends one block of the first `count` pending samples.
 void encodeBlock(AdpcmEncoder& encoder, std::size_t count, std::vector<std::uint8_t>& out,
                  std::vector<std::int16_t>* decoded) {
-    encoder.codes.resize(count + 1);
-    std::uint8_t* codes = encoder.codes.data();
-    if (encoder.settings.greedy) {
-        greedyCodes(encoder.pending.data(), count, codes);
-    } else {
-        searchCodes(encoder.pending.data(), count, encoder.trail, codes);
-    }
+    encoder.scratch.codes.resize(count + 1);
+    std::uint8_t* codes = encoder.scratch.codes.data();
+    AdpcmState end;
+    detail::searchAdpcmCodes(encoder.pending.data(), count, end, encoder.settings.search, codes, encoder.scratch);
     codes[count] = 0;  // the unused low nibble of an odd block
     appendAdpcmBlockHeader(out, static_cast<std::uint32_t>(count));
     const std::size_t at = out.size();
@@ -249,11 +201,19 @@ void encodeBlock(AdpcmEncoder& encoder, std::size_t count, std::vector<std::uint
         decodeAdpcmCodes(out.data() + at, count, state, decoded->data() + from);
     }
     encoder.pending.erase(encoder.pending.begin(), encoder.pending.begin() + static_cast<std::ptrdiff_t>(count));
+    std::vector<std::int64_t>& restarts = encoder.scratch.restartCosts;
+    restarts.erase(restarts.begin(), restarts.begin() + static_cast<std::ptrdiff_t>(std::min(count, restarts.size())));
+    if (encoder.pending.empty()) {
+        restarts.clear();
+    }
 }
 
 void checkSettings(const AdpcmSettings& settings) {
     if (settings.maxBlock < 1 || settings.maxBlock > maxAdpcmBlockLimit) {
         throw std::invalid_argument("an ADPCM block holds 1 to 1048576 samples");
+    }
+    if (settings.search > AdpcmSearch::widest) {
+        throw std::invalid_argument("no such ADPCM search");
     }
 }
 
@@ -263,13 +223,20 @@ std::size_t adpcmShortestBlock(const AdpcmSettings& settings) {
     return settings.fixedBlocks ? settings.maxBlock : std::max<std::size_t>(1, settings.maxBlock / 2);
 }
 
+std::size_t adpcmWindow(const AdpcmSettings& settings) {
+    const std::size_t maxBlock = settings.maxBlock;
+    if (settings.fixedBlocks) {
+        return maxBlock;
+    }
+    return (settings.search == AdpcmSearch::narrow ? maxBlock : 2 * maxBlock) + adpcmLookahead;
+}
+
 std::size_t encodeAdpcm(AdpcmEncoder& encoder, const std::int16_t* samples, std::size_t count,
                         std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded) {
     checkSettings(encoder.settings);
     // A block is decided once the window holds it and its lookahead, and from
     // the window alone, so the bytes do not depend on the calls' sizes.
-    const std::size_t window =
-        encoder.settings.maxBlock + (encoder.settings.fixedBlocks ? std::size_t{0} : std::size_t{adpcmLookahead});
+    const std::size_t window = adpcmWindow(encoder.settings);
     std::size_t taken = 0;
     std::size_t coded = 0;
     for (;;) {
@@ -279,7 +246,7 @@ std::size_t encodeAdpcm(AdpcmEncoder& encoder, const std::int16_t* samples, std:
         if (encoder.pending.size() < window) {
             return coded;
         }
-        const std::size_t length = chooseBlockLength(encoder, window);
+        const std::size_t length = chooseBlockLength(encoder, window, false);
         encodeBlock(encoder, length, out, decoded);
         coded += length;
     }
@@ -289,7 +256,7 @@ std::size_t finishAdpcm(AdpcmEncoder& encoder, std::vector<std::uint8_t>& out, s
     checkSettings(encoder.settings);
     std::size_t coded = 0;
     while (!encoder.pending.empty()) {
-        const std::size_t length = chooseBlockLength(encoder, encoder.pending.size());
+        const std::size_t length = chooseBlockLength(encoder, encoder.pending.size(), true);
         encodeBlock(encoder, length, out, decoded);
         coded += length;
     }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <recwav/decoders.hpp>
 #include <recwav/recordfile.hpp>
 
 namespace recwav {
@@ -28,39 +29,95 @@ void encodeALawSamples(const std::int16_t* samples, std::size_t count, std::uint
 // ---- IMA ADPCM in blocks ----
 //
 // Every block restarts the decoder at predictor 0 and step index 0, so a
-// restart costs quality where the sound is loud. By default the encoder ends
-// each block where a restart costs least per sample of the block, among the
-// lengths from half of maxBlock to maxBlock (even ones, and maxBlock itself);
-// a restart's cost is the error of a fresh decoder's nearest codes over the
-// next adpcmLookahead samples. The codes of a block are then chosen by a small
-// search (a beam of decoder states) rather than one nearest code at a time.
+// restart costs quality where the sound is loud. By default the encoder
+// chooses the end of each block together with the end of the next, so that
+// their restarts cost least: a restart's cost is the error of a fresh
+// decoder's nearest codes over the few samples after it, and a block takes
+// an even length from half of maxBlock up to it, or maxBlock itself. The codes
+// of a block are then chosen by a search over many decoder states at once
+// rather than one nearest code at a time.
 
-// maxBlock runs from 1 to this: the encoder holds 11 bytes per sample of the
-// longest block (at this limit about 12 MB), though a block header could
-// count up to maxCompactCount.
+// maxBlock runs from 1 to this, though a block header could count up to
+// maxCompactCount. The encoder holds about 21 bytes per sample of maxBlock
+// (the window and the restart costs in it); the trail of its search over at
+// most 2048 samples (32 bytes a sample by default, 2 KB for the widest
+// search); and, for blocks longer than that, the states saved every 2048
+// samples (up to 8 bytes a sample, for the widest search).
 inline constexpr std::uint32_t maxAdpcmBlockLimit = 1U << 20;
 
-// Samples past a candidate block end that the choice of the end looks at.
+// Samples past a candidate block end that the choice of the end looks at, at
+// most.
 inline constexpr std::uint32_t adpcmLookahead = 16;
+
+// How the codes of a block are chosen, from the fastest to the closest.
+// Figures from bench/encoders.sh (bench/RESULTS.md).
+enum class AdpcmSearch : std::uint8_t {
+    // Each code the one whose decoded value is nearest (with fixedBlocks: the
+    // plain encoder the others are measured against).
+    nearest,
+    // A beam of 8 decoder states, with the block ends of release 1.0: the
+    // default until then, kept to measure the others against.
+    narrow,
+    // The default: 16 states, near ones merged, each trying the two codes
+    // either side of the sample; 1.0 to 1.4 dB above narrow on speech, at
+    // less than half its speed (some 390 times real time).
+    standard,
+    // 256 states, each trying those two and the codes that raise the step:
+    // 1.8 to 2.4 dB above narrow on speech, some 40 times slower than
+    // standard (about 9 times real time).
+    best,
+    // 1024 states trying every code: the benchmark's reference, slower than
+    // real time.
+    widest,
+};
 
 struct AdpcmSettings {
     std::uint32_t maxBlock = 800;  // samples in a block, at most: 1 to maxAdpcmBlockLimit
     bool fixedBlocks = false;      // every block maxBlock samples long, but the last
-    // Each code the one whose decoded value is nearest, with no search (with
-    // fixedBlocks: the plain encoder the default is measured against).
-    bool greedy = false;
+    AdpcmSearch search = AdpcmSearch::standard;
+};
+
+// The most samples an encoder with these settings holds at once: the longest
+// block and what the choice of its end looks at past it.
+std::size_t adpcmWindow(const AdpcmSettings& settings);
+
+// Chooses the codes for `count` samples, starting from the decoder in
+// `state`, by `search`, and leaves in `state` the decoder after them. Returns
+// their squared error. Codes are one a byte, in their low nibble.
+std::uint64_t searchAdpcmCodes(const std::int16_t* samples, std::size_t count, AdpcmState& state, AdpcmSearch search,
+                               std::uint8_t* codes);
+
+// The search's working memory, kept between blocks to spare allocations.
+struct AdpcmScratch {
+    struct Saved {
+        std::int64_t cost;
+        std::int32_t predictor;
+        std::uint8_t stepIndex;
+    };
+    std::vector<std::int64_t> costs;  // of the states kept, then of those tried
+    std::vector<std::int32_t> predictors;
+    std::vector<std::uint8_t> stepIndices;
+    std::vector<std::uint16_t> marks;  // each tried state's parent and code
+    std::vector<std::int64_t> order;
+    std::vector<std::uint16_t> trail;  // the marks of the states kept, sample by sample
+    std::vector<std::uint32_t> seen;   // merging states: when each bucket was last filled
+    std::vector<std::uint16_t> bucketSlot;
+    std::uint32_t generation = 0;
+    std::vector<Saved> saved;  // the states at each part of a long block
+    std::vector<std::size_t> savedKept;
+    std::vector<std::uint8_t> codes;
+    std::vector<std::int64_t> restartCosts;  // of the block ends in view
+    std::vector<std::size_t> window;
 };
 
 // Codes a stream of samples into ADPCM blocks a window at a time, so that
 // memory stays bounded whatever the length of the sound: `pending` never
-// holds more than maxBlock + adpcmLookahead samples. Set `settings` before the
+// holds more than adpcmWindow(settings) samples. Set `settings` before the
 // first call and leave them until finishAdpcm.
 struct AdpcmEncoder {
     AdpcmSettings settings;
     std::vector<std::int16_t> pending;  // samples given but not yet in a block
-    // Scratch of the search, kept to spare an allocation per block.
-    std::vector<std::uint8_t> trail;
-    std::vector<std::uint8_t> codes;
+    AdpcmScratch scratch;
 };
 
 // Takes `count` more samples and appends to `out` every block it can now
