@@ -168,6 +168,7 @@ TEST(Wavrec, EveryFileConvertsToTheSamplesTheEncoderMeant) {
         {"adpcm", codecAdpcm, {}},
         {"adpcm fixed 7", codecAdpcm, {7, true}},
         {"adpcm max 1", codecAdpcm, {1, false}},
+        {"adpcm best", codecAdpcm, {800, false, AdpcmSearch::best}},
     };
     for (const auto& coding : codings) {
         for (const std::size_t length : {0, 1, 2, 7, 3999, 4000, 4001, 9001}) {
@@ -470,6 +471,12 @@ TEST(WavrecCommand, ExitsAndReportsAsDocumented) {
          {"--max-block", "100", "in.wav", "out.rec"},
          2,
          "wavrec: --max-block applies to ADPCM only (-c adpcm)\n",
+         false},
+        {"--best with A-law",
+         wav,
+         {"--best", "in.wav", "out.rec"},
+         2,
+         "wavrec: --best applies to ADPCM only (-c adpcm)\n",
          false},
         {"--fixed-blocks with A-law",
          wav,

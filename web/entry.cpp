@@ -35,7 +35,7 @@ enum class WebOutcome : std::uint32_t {
     converting = 5,  // more parts to come
 };
 
-enum class WebCoding : std::uint32_t { none = 0, aLaw = 1, adpcm = 2 };
+enum class WebCoding : std::uint32_t { none = 0, aLaw = 1, adpcm = 2, adpcmBest = 3 };
 
 // One conversion's state, laid out as 32-bit words for the page to read.
 struct WebConversion {
@@ -200,13 +200,18 @@ const recwav::WebConversion* recwav_convert_step() {
 }
 
 // Codes `count` samples of 8000 Hz mono sound as a Record file, in A-law
-// (coding 1) or ADPCM (coding 2, in wavrec's default blocks). Returns the
+// (coding 1) or ADPCM (coding 2, in wavrec's default blocks; coding 3 with
+// the best search, as wavrec --best). Returns the
 // address of the result, which stays valid until the next call or
 // recwav_release_recording().
 const recwav::WebRecording* recwav_encode(const std::int16_t* samples, std::uint32_t count, std::uint32_t coding) {
     recwav::RecordSettings settings;
-    if (coding == static_cast<std::uint32_t>(recwav::WebCoding::adpcm)) {
+    if (coding == static_cast<std::uint32_t>(recwav::WebCoding::adpcm) ||
+        coding == static_cast<std::uint32_t>(recwav::WebCoding::adpcmBest)) {
         settings.codec = recwav::codecAdpcm;
+    }
+    if (coding == static_cast<std::uint32_t>(recwav::WebCoding::adpcmBest)) {
+        settings.adpcm.search = recwav::AdpcmSearch::best;
     }
     recwav::makeRecording(samples, count, settings);
     return &recwav::recording;

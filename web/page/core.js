@@ -13,6 +13,8 @@ const coreReady = createRecwavCore(typeof recwavWasm === 'string'
 // The outcomes that entry.cpp reports, in its order.
 const outcomes = ['converted', 'skipped', 'refused', 'readFailed', 'outOfMemory', 'converting'];
 const codings = ['', 'A-law', 'ADPCM'];
+// The codings a sound can be made into, in entry.cpp's order from 1.
+const encodings = ['alaw', 'adpcm', 'adpcm-best'];
 
 // Whether a file whose first bytes are `head` (12 are enough) is a Record file.
 function isRecordFile(head) {
@@ -151,15 +153,16 @@ function readConversion(at) {
   return core.HEAPU32.slice(at >>> 2, (at >>> 2) + 5);
 }
 
-// Codes 8000 Hz samples (an Int16Array) as a Record file, 'alaw' or 'adpcm',
-// with the encoders and the writer that wavrec uses. Returns its bytes.
+// Codes 8000 Hz samples (an Int16Array) as a Record file, 'alaw', 'adpcm' or
+// 'adpcm-best', with the encoders and the writer that wavrec uses (the last
+// as wavrec --best). Returns its bytes.
 function encodeRecord(samples, coding) {
   const bytes = new Uint8Array(samples.buffer, samples.byteOffset, samples.byteLength);
   const address = core._malloc(Math.max(bytes.length, 1));
   if (address === 0) throw new RangeError('could not allocate buffer');
   core.HEAPU8.set(bytes, address);
   try {
-    const at = core._recwav_encode(address, samples.length, coding === 'adpcm' ? 2 : 1) >>> 2;
+    const at = core._recwav_encode(address, samples.length, encodings.indexOf(coding) + 1) >>> 2;
     const [recordAddress, size, , checked] = core.HEAPU32.slice(at, at + 4);
     const record = checked === 1 ? core.HEAPU8.slice(recordAddress, recordAddress + size) : null;
     core._recwav_release_recording();

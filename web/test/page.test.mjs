@@ -174,8 +174,9 @@ test('a file dropped on the page converts like a chosen one', async () => {
 
 test('a sound becomes a Record file that the page and recwav read back', async () => {
   const { page } = session;
-  for (const coding of ['alaw', 'adpcm']) {
-    await page.getByRole('radio', { name: coding === 'alaw' ? 'A-law' : 'ADPCM' }).check();
+  const radios = { alaw: 'A-law', adpcm: 'ADPCM', 'adpcm-best': 'ADPCM, best (slower)' };
+  for (const coding of Object.keys(radios)) {
+    await page.getByRole('radio', { name: radios[coding], exact: true }).check();
     await page.getByLabel('Choose sounds').setInputFiles({ name: `tone-${coding}.wav`, mimeType: 'audio/wav', buffer: toneWav() });
     const made = page.locator(`#records li[data-name="tone-${coding}.wav"]`);
     const link = made.getByRole('link', { name: `Download tone-${coding}.rec` });
