@@ -43,7 +43,7 @@ if command -v valgrind >/dev/null && command -v callgrind_annotate >/dev/null; t
     sox hour.wav minute.wav trim 0 60
     for coding in adpcm alaw; do
         valgrind -q --tool=callgrind --callgrind-out-file=check.out "$wavrec" -c "$coding" minute.wav minute.rec
-        callgrind_annotate --inclusive=yes check.out >check.txt
+        callgrind_annotate --inclusive=yes --threshold=100 check.out >check.txt
         total="$(awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1 }' check.txt)"
         check="$(awk '/checkRecordFile/ { gsub(",", "", $1); print $1; exit }' check.txt)"
         echo "$coding: the read-back check is $check of $total instructions ($(python3 -c "print(f'{100 * $check / $total:.1f}')") %)"

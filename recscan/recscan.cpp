@@ -3,8 +3,8 @@
 #include "recscan/recscan.hpp"
 
 #include <fcntl.h>
-#include <getopt.h>
 #include <unistd.h>
+#include <recwav/commandline.hpp>
 
 #include <cerrno>
 #include <clocale>
@@ -159,24 +159,8 @@ std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
             case optVersion:
                 line.version = true;
                 break;
-            default: {
-                const std::string word = argv[at];
-                if (optopt == 'j') {
-                    return "option '-j' needs a value";
-                }
-                if (optopt == 0 || word.rfind("--", 0) != 0) {
-                    return optopt == 0 ? "unknown option '" + word + "'"
-                                       : std::string("unknown option '-") + static_cast<char>(optopt) + "'";
-                }
-                std::string name = word.substr(0, word.find('='));
-                for (const option* known = longOptions; known->name != nullptr; ++known) {
-                    if (known->val == optopt) {
-                        name = std::string("--") + known->name;
-                    }
-                }
-                return "option '" + name +
-                       (word.find('=') != std::string::npos ? "' takes no value" : "' needs a value");
-            }
+            default:
+                return optionError(argv[at], longOptions, "j");
         }
     }
     if (line.help || line.version) {

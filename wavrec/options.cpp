@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "wavrec/options.hpp"
 
-#include <getopt.h>
+#include <recwav/commandline.hpp>
 
 #include <algorithm>
 #include <cerrno>
@@ -138,25 +138,8 @@ std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
             case optVersion:
                 line.version = true;
                 break;
-            default: {
-                const std::string word = argv[at];
-                if (optopt == 0 || word.rfind("--", 0) != 0) {
-                    if (optopt == 'c') {
-                        return "option '-c' needs a value";
-                    }
-                    return optopt == 0 ? "unknown option '" + word + "'"
-                                       : std::string("unknown option '-") + static_cast<char>(optopt) + "'";
-                }
-                // A known long option, perhaps abbreviated: named in full.
-                std::string name = word.substr(0, word.find('='));
-                for (const option* known = longOptions; known->name != nullptr; ++known) {
-                    if (known->val == optopt) {
-                        name = std::string("--") + known->name;
-                    }
-                }
-                return "option '" + name +
-                       (word.find('=') != std::string::npos ? "' takes no value" : "' needs a value");
-            }
+            default:
+                return optionError(argv[at], longOptions, "c");
         }
     }
     if (line.help || line.version) {

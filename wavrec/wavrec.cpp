@@ -5,8 +5,12 @@
 #include "wavrec/wavrec.hpp"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include <recwav/files.hpp>
@@ -50,6 +54,63 @@ bool writeAll(std::FILE* output, const std::vector<std::uint8_t>& bytes) {
     return bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), output) == bytes.size();
 }
 
+// Reads the input on a thread of its own, a few chunks ahead of the coding:
+// decoding, mixing and resampling the input then cost the run no time of its
+// own where there are two cores.
+class ReadAhead {
+public:
+    explicit ReadAhead(AudioInput& input) : input_(input), thread_([this] { run(); }) {}
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+    ~ReadAhead() {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+    // The next samples: none at the end of the input, or once a read failed
+    // (the input's error says so; what that read gave is dropped).
+    std::vector<std::int16_t> next() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return !chunks_.empty(); });
+        std::vector<std::int16_t> chunk = std::move(chunks_.front());
+        chunks_.pop_front();
+        changed_.notify_all();
+        return chunk;
+    }
+
+private:
+    static constexpr std::size_t chunksAhead = 8;
+
+    void run() {
+        for (bool last = false; !last;) {
+            std::vector<std::int16_t> chunk(samplesPerRead);
+            chunk.resize(readAudio(input_, chunk.data(), chunk.size()));
+            if (!input_.error.empty()) {
+                chunk.clear();
+            }
+            last = chunk.empty();
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return stopping_ || chunks_.size() < chunksAhead; });
+            if (stopping_) {
+                return;
+            }
+            chunks_.push_back(std::move(chunk));
+            changed_.notify_all();
+        }
+    }
+
+    AudioInput& input_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::vector<std::int16_t>> chunks_;
+    bool stopping_ = false;
+    std::thread thread_;  // last: it starts once the rest is made
+};
+
 // The header fields of a recording the device made; empty with `message` set
 // when it cannot be read.
 std::optional<SoundHeaderFields> fieldsOf(const char* path, std::string& message) {
@@ -75,12 +136,13 @@ RecordingResult writeRecording(AudioInput& input, const RecordSettings& settings
     };
     RecordEncoder encoder;
     encoder.settings = settings;
-    std::vector<std::int16_t> samples(samplesPerRead);
     std::vector<std::uint8_t> bytes;
     std::array<std::uint8_t, recordPreambleSize> settled{};
+    ReadAhead reader(input);
     for (std::size_t count = 1; count > 0;) {
-        count = readAudio(input, samples.data(), samples.size());
-        if (!input.error.empty()) {
+        const std::vector<std::int16_t> samples = reader.next();
+        count = samples.size();
+        if (count == 0 && !input.error.empty()) {
             return fail(RecordingResult::Failure::reading, input.error);
         }
         bytes.clear();
