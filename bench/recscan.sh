@@ -2,8 +2,12 @@
 # SPDX-License-Identifier: MIT
 # Times recscan on a folder of 10,000 short recordings (3 s each, half A-law,
 # half ADPCM, seeded) against recwav run once a file by find, one at a time
-# and two at a time through xargs, and on a .tar.gz of the same folder; then
-# prints the medians and the ratios, with their goals.
+# and two at a time through xargs, and on a .tar and a .tar.gz of the same
+# folder; then prints the medians and the ratios, with their goals.
+#
+# The files live in /dev/shm where it has room (else in build-bench): on a
+# disk, the file system's own work on 10,000 new files (and on deleting them
+# between runs) can swamp what is measured, and differently from run to run.
 #
 # usage: bench/recscan.sh   (builds build-bench in Release)
 # needs: cmake, a C++ compiler, libarchive-dev, libsndfile1-dev, hyperfine, tar, python3
@@ -24,12 +28,18 @@ recscan="$build/recscan"
 [ -x "$recscan" ] || { echo "recscan was not built: libarchive-dev and libsndfile1-dev are needed"; exit 1; }
 files="${RECWAV_BENCH_FILES:-10000}"
 runs="${RECWAV_BENCH_RUNS:-3}"
-work="${RECWAV_BENCH_DIR:-$build/recscan-work}"
+shm_free_kb="$(df -Pk /dev/shm 2>/dev/null | awk 'NR == 2 { print $4 }')"
+if [ -z "${RECWAV_BENCH_DIR:-}" ] && [ -w /dev/shm ] && [ "${shm_free_kb:-0}" -gt 4000000 ]; then
+    work=/dev/shm/recscan-bench
+else
+    work="${RECWAV_BENCH_DIR:-$build/recscan-work}"
+fi
+echo "working in $work"
 mkdir -p "$work"
 cd "$work"
 
 # Three seconds of sound each: 24,000 A-law bytes, or 12,000 ADPCM bytes in blocks.
-if [ ! -f "rec/$files.done" ]; then
+if [ ! -f "rec/$files.done" ] || [ ! -f rec.tar ]; then
     rm -rf rec && mkdir -p rec
     for ((i = 0; i < files; i++)); do
         folder="rec/$((i / 500))"
@@ -40,7 +50,8 @@ if [ ! -f "rec/$files.done" ]; then
             "$build/bench/make-recording" adpcm 12000 "$i" "$folder/Memo$i"
         fi
     done
-    tar -czf rec.tar.gz -C rec .
+    tar -cf rec.tar -C rec .
+    gzip -k rec.tar
     touch "rec/$files.done"
 fi
 echo "sources: $(find rec -type f -name 'Memo*' | wc -l) recordings, $(du -sh rec | cut -f1); rec.tar.gz $(du -h rec.tar.gz | cut -f1)"
@@ -49,6 +60,7 @@ echo "sources: $(find rec -type f -name 'Memo*' | wc -l) recordings, $(du -sh re
 clean="find rec -name '*.wav' -delete; rm -rf out"
 hyperfine --runs "$runs" --prepare "$clean" --export-json timings.json --style basic \
     -n "recscan folder" "$recscan rec out >/dev/null 2>&1" \
+    -n "recscan tar" "$recscan rec.tar out >/dev/null 2>&1" \
     -n "recscan tar.gz" "$recscan rec.tar.gz out >/dev/null 2>&1" \
     -n "find -exec recwav" "find rec -type f -name 'Memo*' -exec $recwav {} {}.wav \\;" \
     -n "find | xargs -P 2 recwav" "find rec -type f -name 'Memo*' -print0 | xargs -0 -P 2 -I{} $recwav {} {}.wav"
@@ -71,6 +83,7 @@ print("ratios (goal):")
 for label, slow, fast, goal in [
     ("find -exec / recscan", "find -exec recwav", "recscan folder", 5.0),
     ("xargs -P 2 / recscan", "find | xargs -P 2 recwav", "recscan folder", 2.0),
+    ("folder / tar", "recscan folder", "recscan tar", 1.0),
     ("folder / tar.gz", "recscan folder", "recscan tar.gz", 1.0),
 ]:
     ratio = median[slow] / median[fast]
