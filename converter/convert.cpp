@@ -141,7 +141,7 @@ ConvertResult convertSound(SoundStream& stream, std::int16_t* buffer, std::FILE*
     std::uint32_t produced = 0;
     std::uint32_t batches = 0;
     do {
-        if (batches++ == maxBatches) {
+        if (maxBatches != allBatches && batches++ == maxBatches) {
             return ConvertResult::paused;
         }
         produced = stream.decode(samplesPerCall, buffer, stream);

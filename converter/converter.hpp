@@ -29,8 +29,8 @@ enum class ConvertResult {
     paused,       // `maxBatches` full batches were written; call again to go on
 };
 
-// More batches than any Record file holds (4 GiB of codes, at most two samples a byte).
-inline constexpr std::uint32_t allBatches = 0xFFFFFFFF;
+// No limit: the sound runs to the end of the input, however long.
+inline constexpr std::uint32_t allBatches = 0;
 
 // Calls stream.decode for samplesPerCall samples at a time and appends them to
 // `output` as 16-bit little-endian values, until a call returns fewer, or

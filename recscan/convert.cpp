@@ -211,14 +211,14 @@ struct Series3Sound {
         std::array<std::uint8_t, series3SoundHeaderSize> head{};
         if (job.fd >= 0) {
             if (pread(job.fd, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size())) {
-                sound.declared = loadLe32(head.data() + 18);
+                sound.declared = loadLe32(head.data() + series3CountOffset);
             }
             owned.fd = job.fd;
             job.fd = -1;
             file.reset(sf_open_fd(owned.fd, SFM_READ, &info, SF_FALSE));
         } else {
             if (job.bytes.size() >= head.size()) {
-                sound.declared = loadLe32(job.bytes.data() + 18);
+                sound.declared = loadLe32(job.bytes.data() + series3CountOffset);
             }
             memory.bytes = &job.bytes;
             file.reset(sf_open_virtual(&io, SFM_READ, &info, &memory));
@@ -331,11 +331,57 @@ bool putInPlace(int folder, const char* from, const char* to, bool replace) {
 }
 
 // Writes the WAV beside its final name and renames it; the cause on failure.
+// A file in `folder` with no name (O_TMPFILE), which neither a signal nor a
+// crash can leave behind half written: it is given its name once whole. -1
+// where the file system cannot make one.
+int openUnnamed(int folder) {
+    return openat(folder, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
+}
+
+bool linkUnnamed(int fd, int folder, const char* name) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return linkat(AT_FDCWD, self.c_str(), folder, name, AT_SYMLINK_FOLLOW) == 0 ||
+           (errno == ENOENT && linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0);
+}
+
+// Names a whole unnamed file `name`: at once where no file has that name (a
+// file that appeared meanwhile makes it fail with EEXIST), and where one is
+// replaced, through a temporary name that the signal handler knows of.
+bool nameUnnamed(int fd, int folder, const std::string& name, bool replace, TemporarySlot& slot) {
+    if (!replace) {
+        return linkUnnamed(fd, folder, name.c_str());
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string temporary = temporaryName(name);
+        std::memcpy(slot.name, temporary.c_str(), temporary.size() + 1);
+        slot.folder = folder;
+        if (linkUnnamed(fd, folder, temporary.c_str())) {
+            const bool renamed = renameat(folder, temporary.c_str(), folder, name.c_str()) == 0;
+            if (!renamed) {
+                const int cause = errno;
+                unlinkat(folder, temporary.c_str(), 0);
+                errno = cause;
+            }
+            slot.folder = -1;
+            return renamed;
+        }
+        slot.folder = -1;
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// Writes the WAV and gives it its name only when whole; the cause on failure.
 std::string writeOutput(int folder, const std::string& name, const Job& job, Sound& sound, bool replace,
                         std::uint64_t& bytes) {
     TemporarySlot& slot = mySlot();
     std::string temporary;
-    int fd = -1;
+    int fd = openUnnamed(folder);
+    const bool unnamed = fd >= 0;
+    // Elsewhere, a temporary name beside the final one, removed by the signal
+    // handler if the run is stopped.
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
         temporary = temporaryName(name);
         std::memcpy(slot.name, temporary.c_str(), temporary.size() + 1);
@@ -367,11 +413,12 @@ std::string writeOutput(int folder, const std::string& name, const Job& job, Sou
     if (cause.empty() && futimens(fd, times) != 0) {
         cause = errnoText("could not date output file");
     }
-    if (cause.empty() && !putInPlace(folder, temporary.c_str(), name.c_str(), replace)) {
+    if (cause.empty() && !(unnamed ? nameUnnamed(fd, folder, name, replace, slot)
+                                   : putInPlace(folder, temporary.c_str(), name.c_str(), replace))) {
         cause = errno == EEXIST ? "output file appeared meanwhile; --force replaces it"
                                 : errnoText("could not rename output file");
     }
-    if (!cause.empty()) {
+    if (!cause.empty() && !unnamed) {
         unlinkat(folder, temporary.c_str(), 0);
     }
     slot.folder = -1;

@@ -198,6 +198,10 @@ private:
             skipped(shown, "not a regular file");
             return;
         }
+        // A regular file after all: read as any, blocking.
+        if (const int flags = fcntl(fd, F_GETFL); flags >= 0) {
+            fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+        }
         const auto size = static_cast<std::uint64_t>(info.st_size);
         bytes += size;
         std::uint8_t head[series3SoundHeaderSize];
@@ -311,7 +315,11 @@ private:
             if (archive_entry_filetype(entry) == AE_IFDIR) {
                 continue;
             }
-            if (archive_entry_filetype(entry) != AE_IFREG || archive_entry_hardlink(entry) != nullptr) {
+            // An entry with no type bits at all (as deterministic ar
+            // archives write them) is a file, unless it is a link.
+            const auto type = archive_entry_filetype(entry);
+            const bool link = archive_entry_hardlink(entry) != nullptr || archive_entry_symlink(entry) != nullptr;
+            if ((type != AE_IFREG && type != 0) || link) {
                 skipped(entryShown, "a link or special file in an archive: never followed or made");
                 continue;
             }
@@ -324,9 +332,6 @@ private:
                 return false;
             }
             std::vector<std::uint8_t> data;
-            if (sized) {
-                data.reserve(static_cast<std::size_t>(std::min(size, settings_.maxEntrySize)) + 1);
-            }
             if (!read(reader, data, entryHeadSize, budget)) {
                 if (unreadable(reader, entryShown)) {
                     continue;
@@ -372,7 +377,11 @@ private:
                 }
                 continue;
             }
-            // The whole entry, one byte past the limit to tell a larger one.
+            // The whole entry, one byte past the limit to tell a larger one,
+            // into room made once it is known to matter.
+            if (sized) {
+                data.reserve(static_cast<std::size_t>(std::min(size, settings_.maxEntrySize)) + 1);
+            }
             if (!read(reader, data,
                       settings_.maxEntrySize + 1 - std::min<std::uint64_t>(data.size(), settings_.maxEntrySize),
                       budget)) {

@@ -293,6 +293,20 @@ TEST(Recscan, KeepsHostileAndBrokenArchivesInBounds) {
     }
 }
 
+// Entries whose archive keeps no file type, as deterministic ar archives do.
+TEST(Recscan, TakesEntriesWithNoFileTypeForFiles) {
+    const TempDir dir;
+    fs::create_directories(dir / "in");
+    writeFile(dir / "in/Memo.rec", example("adpcm"));
+    if (runCommand(dir, "ar", {"ar", "rcD", "in/lib.a", "in/Memo.rec"}).status != 0) {
+        GTEST_SKIP() << "no ar here";
+    }
+    fs::remove(dir / "in/Memo.rec");
+    const ProgramRun run = recscan(dir, {"in", "out"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(readFile(dir / "out/lib.a/Memo.wav"), recwavOutput(example("adpcm"))) << run.out;
+}
+
 TEST(Recscan, NamesApartAndNeverOverwritesUnasked) {
     const TempDir dir;
     const Bytes alaw = example("alaw");
@@ -378,18 +392,18 @@ TEST(Recscan, AnInterruptedRunLeavesWholeFilesOnlyAndFinishesWhenRunAgain) {
 TEST(RecscanNames, StayBelowTheOutputFolderAndApart) {
     using recwav::scan::safeEntryPath;
     using recwav::scan::wavName;
-    using Parts = std::vector<std::string>;
-    EXPECT_EQ(safeEntryPath("a/b/c"), (Parts{"a", "b", "c"}));
-    EXPECT_EQ(safeEntryPath("/../..//x"), (Parts{"x"}));
-    EXPECT_EQ(safeEntryPath("C:\\Psion\\..\\M.rec"), (Parts{"Psion", "M.rec"}));
-    EXPECT_EQ(safeEntryPath("c:x"), (Parts{"x"}));
-    EXPECT_EQ(safeEntryPath("../."), Parts{});
+    using Path = std::vector<std::string>;
+    EXPECT_EQ(safeEntryPath("a/b/c"), (Path{"a", "b", "c"}));
+    EXPECT_EQ(safeEntryPath("/../..//x"), (Path{"x"}));
+    EXPECT_EQ(safeEntryPath("C:\\Psion\\..\\M.rec"), (Path{"Psion", "M.rec"}));
+    EXPECT_EQ(safeEntryPath("c:x"), (Path{"x"}));
+    EXPECT_EQ(safeEntryPath("../."), Path{});
     EXPECT_EQ(wavName("Memo.REC"), "Memo.wav");
     EXPECT_EQ(wavName("Memo"), "Memo.wav");
     EXPECT_EQ(wavName(".rec"), ".rec.wav");
     EXPECT_EQ(wavName("song.wve"), "song.wve.wav");
     recwav::scan::Namer namer;
-    const Parts folder = {"Docs"};
+    const Path folder = {"Docs"};
     EXPECT_EQ(namer.assign(folder, "a.wav"), "a.wav");
     EXPECT_EQ(namer.assign(folder, "A.WAV"), "A~2.WAV");
     EXPECT_EQ(namer.assign(folder, "a.wav"), "a~3.wav");

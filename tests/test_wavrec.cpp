@@ -427,7 +427,7 @@ TEST(WavrecCommand, ExitsAndReportsAsDocumented) {
          },
          {"in.wav", "out.rec"},
          1,
-         "wavrec: cannot read 'in.wav': too long for a Record file",
+         "wavrec: cannot convert 'in.wav': too long for a Record file",
          false},
         {"a sample rate of 0",
          [&](const TempDir& dir) {

@@ -126,11 +126,7 @@ bool isPsion5File(const std::uint8_t* head, std::size_t length) {
     return length >= 4 && loadLe32(head) == identificationWords[0];
 }
 
-// A Series 3 sound's header, as public notes give it: the trailing silence in
-// 1/32 s at offset 22, and the number of plays at 24, where 0 and 1 both mean
-// once.
-constexpr std::size_t series3SilenceOffset = 22;
-constexpr std::size_t series3PlaysOffset = 24;
+// A Series 3 sound's trailing silence is counted in 1/32 s.
 constexpr std::uint32_t microsecondsPerSilenceUnit = 31250;
 
 void carrySeries3Fields(const std::uint8_t* head, AudioInput& input) {
@@ -236,8 +232,10 @@ std::unique_ptr<AudioInput> finishOpeningSound(std::unique_ptr<AudioInput> input
         const auto frames = static_cast<std::uint64_t>(info.frames);
         if (frames > std::numeric_limits<std::uint64_t>::max() / recordSampleRate ||
             frames * recordSampleRate / static_cast<std::uint64_t>(info.samplerate) > maxDeclaredCount) {
-            failure = {true, "too long for a Record file (" + std::to_string(frames) + " frames at " +
-                                 std::to_string(info.samplerate) + " Hz make more than 4294967294 samples at 8000 Hz)"};
+            failure = {true,
+                       "too long for a Record file (" + std::to_string(frames) + " frames at " +
+                           std::to_string(info.samplerate) + " Hz make more than 4294967294 samples at 8000 Hz)",
+                       true};
             return nullptr;
         }
     }

@@ -49,6 +49,10 @@ struct AudioInput {
 struct OpenFailure {
     bool opened = false;  // the file opened, but is not a sound wavrec can read
     std::string cause;
+    bool tooLong = false;  // a sound, but longer than a Record file holds
+
+    // "cannot open", "cannot read" or "cannot convert", as the case is.
+    const char* verb() const { return tooLong ? "cannot convert " : opened ? "cannot read " : "cannot open "; }
 };
 
 // Opens `path`. Returns null and fills `failure` when it is missing,

@@ -4,6 +4,8 @@
 #include <recwav/files.hpp>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -117,9 +119,17 @@ std::FILE* createTemporary(const struct stat* replaced) {
         errno = ENAMETOOLONG;
         return nullptr;
     }
+    // No signal between the file's making and its handler's knowing of it.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
     std::memcpy(temporaryPath, pattern.c_str(), pattern.size() + 1);
     catchEndingSignals(removeTemporaryAndStop);
     const int fd = mkostemp(temporaryPath, O_CLOEXEC);
+    const int made = errno;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    errno = made;
     if (fd < 0) {
         const int cause = errno;
         temporaryPath[0] = '\0';
@@ -207,19 +217,23 @@ std::FILE* openOutput(const char* path, std::string& message) {
     return file;
 }
 
-bool commitOutput(std::FILE* file, std::string& cause) {
+bool commitOutput(std::FILE* file, const char* path, std::string& message) {
     bool written = std::fflush(file) == 0 && fsync(fileno(file)) == 0;
     written = std::fclose(file) == 0 && written;
     written = written && std::rename(temporaryPath, target.c_str()) == 0;
-    if (written) {
-        temporaryPath[0] = '\0';  // it is the output now
-        written = syncFolder();
-    }
     if (!written) {
-        cause = std::strerror(errno);
+        message = "cannot write " + quoted(path) + ": " + std::strerror(errno);
+        removeTemporary();
+        return false;
     }
+    temporaryPath[0] = '\0';  // it is the output now
     removeTemporary();
-    return written;
+    if (!syncFolder()) {
+        message = quoted(path) + " is written, but its folder " + quoted(folder) +
+                  " could not be flushed to the disk, so a power cut could still lose it: " + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 void discardOutput(std::FILE* file) {

@@ -15,10 +15,11 @@ namespace recwav {
 // there or is not a regular file.
 std::FILE* openOutput(const char* path, std::string& message);
 
-// Flushes the temporary file to the disk, closes it and renames it over the
-// output. False, with the cause, when any of that fails; the temporary file
-// is then removed.
-bool commitOutput(std::FILE* file, std::string& cause);
+// Flushes the temporary file to the disk, closes it, renames it over the
+// output and flushes the folder. False, with the message for `path`, when any
+// of that fails; the temporary file is then removed (a failure to flush the
+// folder comes after the rename, and the message says so).
+bool commitOutput(std::FILE* file, const char* path, std::string& message);
 
 // Closes and removes the temporary file.
 void discardOutput(std::FILE* file);

@@ -117,7 +117,7 @@ std::optional<SoundHeaderFields> fieldsOf(const char* path, std::string& message
     OpenFailure refused;
     const std::unique_ptr<AudioInput> model = openAudioInput(path, refused);
     if (!model || model->kind != InputKind::record) {
-        message = (refused.opened || model ? "cannot read " : "cannot open ") + quoted(path) + ": " +
+        message = (model ? "cannot read " : refused.verb()) + quoted(path) + ": " +
                   (model ? "not a Record file wavrec can read" : refused.cause);
         return std::nullopt;
     }
@@ -185,7 +185,7 @@ int runWavrec(int argc, char* argv[]) {
     OpenFailure refused;
     const std::unique_ptr<AudioInput> input = openAudioInput(line.input, refused);
     if (!input) {
-        return failure((refused.opened ? "cannot read " : "cannot open ") + quoted(line.input) + ": " + refused.cause);
+        return failure(refused.verb() + quoted(line.input) + ": " + refused.cause);
     }
 
     // The header fields: ours by default, then what a Series 3 sound says of
@@ -215,9 +215,11 @@ int runWavrec(int argc, char* argv[]) {
         case RecordingResult::Failure::none:
             break;
         case RecordingResult::Failure::reading:
-        case RecordingResult::Failure::tooLong:
             discardOutput(output);
             return failure("cannot read " + quoted(line.input) + ": " + result.cause);
+        case RecordingResult::Failure::tooLong:
+            discardOutput(output);
+            return failure("cannot convert " + quoted(line.input) + ": " + result.cause);
         case RecordingResult::Failure::writing:
             discardOutput(output);
             return failure("cannot write " + quoted(line.output) + ": " + result.cause);
@@ -230,9 +232,8 @@ int runWavrec(int argc, char* argv[]) {
         return failure("internal error: the Record file made for " + quoted(line.output) +
                        " does not read back as coded (" + mismatch + "); nothing was written");
     }
-    std::string cause;
-    if (!commitOutput(output, cause)) {
-        return failure("cannot write " + quoted(line.output) + ": " + cause);
+    if (!commitOutput(output, line.output, message)) {
+        return failure(message);
     }
     if (input->nonFinite > 0) {
         std::fprintf(stderr, "%s: %s: %llu samples not a number or infinite, made silence or full scale\n", programName,

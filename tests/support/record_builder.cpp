@@ -244,9 +244,9 @@ Bytes series3Sound(const Bytes& codes, std::uint16_t silence, std::uint16_t play
     Bytes bytes(recwav::series3SoundHeaderSize + codes.size());
     std::copy(recwav::series3SoundMagic.begin(), recwav::series3SoundMagic.end(), bytes.begin());
     recwav::storeLe16(bytes.data() + 16, 0x0F00);
-    setLe32(bytes, 18, static_cast<std::uint32_t>(codes.size()));
-    recwav::storeLe16(bytes.data() + 22, silence);
-    recwav::storeLe16(bytes.data() + 24, plays);
+    setLe32(bytes, recwav::series3CountOffset, static_cast<std::uint32_t>(codes.size()));
+    recwav::storeLe16(bytes.data() + recwav::series3SilenceOffset, silence);
+    recwav::storeLe16(bytes.data() + recwav::series3PlaysOffset, plays);
     std::copy(codes.begin(), codes.end(), bytes.begin() + recwav::series3SoundHeaderSize);
     return bytes;
 }

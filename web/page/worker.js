@@ -22,7 +22,15 @@ async function convertOne(job, source, path, mtime, archive) {
     post({ type: 'skipped', job, path, reason: source.unreadable });
     return;
   }
-  if (!isRecordFile(await source.head())) {
+  // A damaged entry is one file lost, not the rest of its archive and batch.
+  let head;
+  try {
+    head = await source.head();
+  } catch (error) {
+    post({ type: 'skipped', job, path, reason: `it cannot be read (${plainError(error)})` });
+    return;
+  }
+  if (!isRecordFile(head)) {
     post({ type: 'skipped', job, path, reason: null });
     return;
   }
@@ -73,8 +81,10 @@ async function convertBatch({ job, files }) {
         ++done;
       }
     } catch (error) {
-      if (!(error instanceof ArchiveError)) throw error;
-      post({ type: 'archiveRefused', job, path, message: error.message });
+      // Whatever stops an archive (damage the reader or the inflater finds),
+      // the batch goes on with the next file.
+      const message = error instanceof ArchiveError ? error.message : `damaged archive (${plainError(error)})`;
+      post({ type: 'archiveRefused', job, path, message });
     }
   }
   count(null);
@@ -110,7 +120,10 @@ function zipTimes(mtime) {
 }
 
 async function makeZip({ job, files }) {
-  // fflate writes no zip64 records.
+  // fflate writes no zip64 records: at most 65535 entries and 4 GB.
+  if (files.length > 0xffff) {
+    throw new Error('over 65,535 WAV files are more than one .zip can hold: clear some and zip the rest');
+  }
   if (files.reduce((sum, file) => sum + file.blob.size + 200, 0) > 0xffffffff) {
     throw new Error('over 4 GB of WAV files is more than one .zip can hold: download them one by one');
   }

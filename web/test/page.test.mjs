@@ -322,10 +322,16 @@ test('a damaged archive is refused by name, after what could be read from it', a
     { name: 'damaged.zip', bytes: wholeZip.subarray(0, wholeZip.length >> 1),
       reason: 'it is cut short or damaged (no list of its files)' },
   ];
-  await page.getByLabel('Choose files').setInputFiles(cases.map(({ name, bytes }) =>
-    ({ name, mimeType: 'application/octet-stream', buffer: bytes })));
-  await page.locator('#status', { hasText: '1 converted, 2 not converted.' }).waitFor();
+  // And a .zip whose first entry's deflated data is rubbish: the entry is
+  // lost, not the entry after it.
+  const oneBad = Buffer.from(zipSync({ 'Bad.rec': alawBytes, 'Good.rec': alawBytes }, { level: 6 }));
+  oneBad[30 + 'Bad.rec'.length] = 0xff;
+  await page.getByLabel('Choose files').setInputFiles([...cases.map(({ name, bytes }) =>
+    ({ name, mimeType: 'application/octet-stream', buffer: bytes })),
+  { name: 'one-bad.zip', mimeType: 'application/zip', buffer: oneBad }]);
+  await page.locator('#status', { hasText: /^2 converted/ }).waitFor();
   await expectConverted('Memo', 'A-law', cliWav(example('tune-alaw.rec')));
+  await expectConverted('Good.rec', 'A-law', cliWav(example('tune-alaw.rec')));
   for (const { name, reason } of cases) {
     assert.equal(await row(name).locator('.state').innerText(), `Refused: ${name} cannot be opened: ${reason}`);
   }
