@@ -3,6 +3,7 @@
 #include "recscan/recscan.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <recwav/commandline.hpp>
 
@@ -215,8 +216,10 @@ int runRecscan(int argc, char* argv[]) {
                               "' overlap: nothing under a source is written");
         }
     }
-    if (!fs::create_directories(line.output, error) && error) {
-        std::fprintf(stderr, "%s: cannot create '%s': %s\n", programName, line.output.c_str(), error.message().c_str());
+    // OUTDIR itself is made, not the folders above it: a mistyped path
+    // should fail, not leave folders in odd places.
+    if (mkdir(line.output.c_str(), 0777) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "%s: cannot create '%s': %s\n", programName, line.output.c_str(), std::strerror(errno));
         return exitFailure;
     }
     OutputFolder folder{open(line.output.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), line.output};

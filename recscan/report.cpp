@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The report's lines, as text and as JSON.
+#include <cctype>
 #include <cstdio>
 
 #include "recscan/recscan.hpp"
@@ -78,6 +79,17 @@ std::string number(const std::optional<std::uint64_t>& value) {
     return value ? std::to_string(*value) : "null";
 }
 
+bool namedLikeARecording(const std::string& name) {
+    if (name.size() < 4) {
+        return false;
+    }
+    std::string extension = name.substr(name.size() - 4);
+    for (char& c : extension) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return extension == ".rec" || extension == ".wve";
+}
+
 }  // namespace
 
 std::string textLine(const Result& result) {
@@ -92,6 +104,11 @@ std::string textLine(const Result& result) {
         case Outcome::failed:
             return "failed " + source + ": " + printable(result.message);
         case Outcome::skipped:
+            // A file named like a recording that is none is news to whoever
+            // looks for one; the other skipped files only count.
+            if (namedLikeARecording(result.source)) {
+                return "skipped " + source + ": " + printable(result.message);
+            }
             break;
     }
     return "";

@@ -413,3 +413,21 @@ TEST(RecscanNames, StayBelowTheOutputFolderAndApart) {
 }
 
 }  // namespace
+
+// Of the files skipped, those named like a recording get a line of the report.
+TEST(RecscanReport, NamesSkippedFilesNamedLikeRecordings) {
+    using recwav::scan::Outcome;
+    using recwav::scan::Result;
+    const struct {
+        const char* source;
+        bool shown;
+    } cases[] = {{"card/Memo.REC", true}, {"card/Alarm.wve", true}, {"card/Letter", false}, {"card/rec", false}};
+    for (const auto& c : cases) {
+        Result result;
+        result.outcome = Outcome::skipped;
+        result.source = c.source;
+        result.message = "not a Record file, Series 3 sound or archive";
+        EXPECT_EQ(recwav::scan::textLine(result),
+                  c.shown ? "skipped " + std::string(c.source) + ": not a Record file, Series 3 sound or archive" : "");
+    }
+}

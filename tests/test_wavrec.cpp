@@ -442,6 +442,17 @@ TEST(WavrecCommand, ExitsAndReportsAsDocumented) {
          "(libsndfile: ",
          false},
         {"an empty output name", wav, {"in.wav", ""}, 2, "wavrec: OUTPUT.rec is an empty name\n", false},
+        {"arguments swapped: an existing sound as the output",
+         [&](const TempDir& dir) {
+             wav(dir);
+             fs::copy_file(fs::path(EXAMPLES_DIR) / "tune-alaw.rec", dir / "in.rec");
+             fs::copy_file(dir / "in.wav", dir / "song.wav");
+         },
+         {"in.rec", "song.wav"},
+         1,
+         "wavrec: will not replace 'song.wav', which is not a Record file (were INPUT and OUTPUT.rec swapped? "
+         "--force replaces it)\n",
+         false},
         {"a Psion file we cannot read",
          epoc,
          {"in.wav", "out.rec"},
@@ -546,7 +557,7 @@ TEST(WavrecCommand, WritesOnlyRegularFilesAndKeepsLinks) {
         {"a link to a file in another folder, through a linked folder",
          [](const TempDir& dir) {
              fs::create_directory(dir / "real");
-             writeFile(dir / "real/old.rec", Bytes(5, 'x'));
+             writeFile(dir / "real/old.rec", fixture::buildRecordFile({}).bytes);
              return symlink("real", (dir / "folder").c_str()) == 0 &&
                     symlink("folder/old.rec", (dir / "out.rec").c_str()) == 0;
          },
@@ -632,9 +643,10 @@ TEST(WavrecCommand, AnyFailedReadOfTheInputFailsTheRun) {
         for (std::size_t failing = 1; failing <= reads; ++failing) {
             writeFile(dir / "out.rec", Bytes{'O', 'L', 'D'});
             const std::string inject = "inject=read,pread64:error=EIO:when=" + std::to_string(failing);
-            const ProgramRun run = runCommand(dir, "strace",
-                                              {"strace", "-f", "-E", noLeakCheck, "-o", "/dev/null", "-P", path, "-e",
-                                               "trace=read,pread64", "-e", inject, WAVREC_EXE, input, "out.rec"});
+            const ProgramRun run =
+                runCommand(dir, "strace",
+                           {"strace", "-f", "-E", noLeakCheck, "-o", "/dev/null", "-P", path, "-e",
+                            "trace=read,pread64", "-e", inject, WAVREC_EXE, "--force", input, "out.rec"});
             EXPECT_EQ(run.status, 1) << "read " << failing;
             EXPECT_EQ(run.err, "wavrec: cannot read '" + std::string(input) + "': Input/output error\n")
                 << "read " << failing;
@@ -670,7 +682,7 @@ TEST(WavrecOutput, NoSignalLeavesTheTemporaryFile) {
                 std::signal(c.signal, SIG_IGN);
             }
             std::string message;
-            std::FILE* file = openOutput(path.c_str(), message);
+            std::FILE* file = openOutput(path.c_str(), false, message);
             if (file == nullptr) {
                 _exit(1);
             }
@@ -723,7 +735,7 @@ TEST(WavrecCommand, ReplacesAnOutputAsItWas) {
             }
             ASSERT_EQ(stat((dir / name).c_str(), &before), 0);
         }
-        const ProgramRun run = runWavrecProgram(dir, {"in.wav", name});
+        const ProgramRun run = runWavrecProgram(dir, {"--force", "in.wav", name});
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"in.wav", name}));
         struct stat after {};
@@ -754,11 +766,15 @@ TEST(WavrecCommand, NamesTheFileAndTheCause) {
         {"a descriptor's link to a deleted file",
          R"(exec 3>victim.bin; rm victim.bin; exec "$WAVREC" in.wav /proc/self/fd/3)", 1,
          "wavrec: cannot write '/proc/self/fd/3': the file it leads to has been deleted\n"},
-        {"a file past the size limit", R"(ulimit -f 1; exec "$WAVREC" in.wav out.rec)", 1,
+        // Through /dev/stdout to a file the shell opened for appending: the
+        // file would be replaced, not appended to.
+        {"standard output as a file", R"(exec "$WAVREC" --force in.wav /dev/stdout >>out.rec)", 1,
+         "wavrec: cannot write '/dev/stdout': it is the link of an open file descriptor"},
+        {"a file past the size limit", R"(ulimit -f 1; exec "$WAVREC" --force in.wav out.rec)", 1,
          "wavrec: cannot write 'out.rec': File too large\n"},
         {"a folder it may not write in",
          "mkdir ro && chmod 0777 out.rec && mv out.rec ro/ && chmod 0555 ro && exec " + asUser +
-             "\"$WAVREC\" in.wav ro/out.rec",
+             "\"$WAVREC\" --force in.wav ro/out.rec",
          1, "wavrec: cannot create a temporary file in '"},
     };
     for (const auto& c : cases) {

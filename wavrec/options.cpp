@@ -50,6 +50,7 @@ void printHelp() {
         "      --gap MICROSECONDS   pause between repeats, up to 4294967295 (default %u)\n"
         "      --header-from FILE   repeats, volume and gap of a Record file made on the\n"
         "                           device; the three options above win over it\n"
+        "  -f, --force              replace OUTPUT.rec even when it is not a Record file\n"
         "  -h, --help               print this help and exit\n"
         "      --version            print the version and exit\n"
         "\n"
@@ -67,6 +68,7 @@ std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
         {"volume", required_argument, nullptr, optVolume},
         {"gap", required_argument, nullptr, optGap},
         {"header-from", required_argument, nullptr, optHeaderFrom},
+        {"force", no_argument, nullptr, 'f'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, optVersion},
         {nullptr, 0, nullptr, 0},
@@ -76,7 +78,7 @@ std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
     opterr = 0;                         // our own messages, in our own form
     for (;;) {
         const int at = std::max(optind, 1);  // the word getopt reads next, for messages
-        const int choice = getopt_long(argc, argv, "+c:h", longOptions, nullptr);
+        const int choice = getopt_long(argc, argv, "+c:fh", longOptions, nullptr);
         if (choice == -1) {
             break;
         }
@@ -131,6 +133,9 @@ std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
                 break;
             case optHeaderFrom:
                 line.headerFrom = optarg;
+                break;
+            case 'f':
+                line.force = true;
                 break;
             case 'h':
                 line.help = true;

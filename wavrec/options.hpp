@@ -22,6 +22,7 @@ struct CommandLine {
     const char* headerFrom = nullptr;
     const char* input = nullptr;
     const char* output = nullptr;
+    bool force = false;  // replace an existing OUTPUT.rec whatever it holds
     bool help = false;
     bool version = false;
 };

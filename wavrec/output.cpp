@@ -2,6 +2,7 @@
 #include "wavrec/output.hpp"
 
 #include <recwav/files.hpp>
+#include <recwav/recordfile.hpp>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -9,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -44,14 +46,37 @@ std::string quoted(const std::string& path) {
     return "'" + path + "'";
 }
 
+// Whether `link` is one of /proc's links to a process's open files: it
+// lies in a folder /proc/PID/fd (or /proc/PID/task/TID/fd), however reached.
+bool isDescriptorLink(const std::string& link) {
+    const std::size_t slash = link.rfind('/');
+    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : link.substr(0, slash);
+    const std::unique_ptr<char, decltype(&std::free)> real(realpath(parent.c_str(), nullptr), &std::free);
+    if (!real) {
+        return false;
+    }
+    const std::string folder = real.get();
+    return folder.rfind("/proc/", 0) == 0 && folder.size() > 3 && folder.compare(folder.size() - 3, 3, "/fd") == 0;
+}
+
+// Whether the regular file `fd` holds something other than a Record file:
+// not to be replaced by one unasked.
+bool holdsOtherThanARecordFile(int fd) {
+    std::array<std::uint8_t, recordSignatureSize> head{};
+    const ssize_t got = pread(fd, head.data(), head.size(), 0);
+    return got > 0 && !looksLikeRecordFile(head.data(), static_cast<std::size_t>(got));
+}
+
 // The file that `path` names once its symbolic links are followed, in a
 // folder with none: the temporary file goes beside it and is renamed over it,
 // so a link to the output stays a link. A path that names nothing yet names
 // the new file, as does a link that points at nothing. Empty on failure, with
-// errno set.
-std::string followLinks(const char* path) {
+// errno set. `descriptor` tells whether one of the links is an open file
+// descriptor's, as /dev/stdout and /proc/self/fd/N are.
+std::string followLinks(const char* path, bool& descriptor) {
     constexpr int maxLinks = 40;  // as the kernel allows, then ELOOP
     std::string current = path;
+    descriptor = false;
     for (int links = 0;; ++links) {
         struct stat info {};
         if (lstat(current.c_str(), &info) != 0) {
@@ -63,6 +88,7 @@ std::string followLinks(const char* path) {
         if (!S_ISLNK(info.st_mode)) {
             break;
         }
+        descriptor = descriptor || isDescriptorLink(current);
         if (links == maxLinks) {
             errno = ELOOP;
             return {};
@@ -174,7 +200,7 @@ bool syncFolder() {
 
 }  // namespace
 
-std::FILE* openOutput(const char* path, std::string& message) {
+std::FILE* openOutput(const char* path, bool replaceAny, std::string& message) {
     // What the path reaches, through every link, /proc's descriptor links
     // too. A Record file is written whole and its counts set at the end, so
     // it cannot stream to a device or a pipe; and renaming over one would put
@@ -195,7 +221,14 @@ std::FILE* openOutput(const char* path, std::string& message) {
         message = "cannot write " + quoted(path) + ": the file it leads to has been deleted";
         return nullptr;
     }
-    target = followLinks(path);
+    bool descriptor = false;
+    target = followLinks(path, descriptor);
+    if (descriptor) {
+        message = "cannot write " + quoted(path) +
+                  ": it is the link of an open file descriptor, and a Record file is written whole and renamed "
+                  "into place, which would replace whatever the descriptor was opened on; name the file itself";
+        return nullptr;
+    }
     if (target.empty()) {
         message = "cannot create " + quoted(path) + ": " + std::strerror(errno);
         return nullptr;
@@ -208,6 +241,18 @@ std::FILE* openOutput(const char* path, std::string& message) {
     if (exists != namedExists || (exists && (named.st_dev != reached.st_dev || named.st_ino != reached.st_ino))) {
         message = "cannot write " + quoted(path) + ": its link does not lead to a file by its name";
         return nullptr;
+    }
+    if (exists && !replaceAny) {
+        const int fd = open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        const bool other = fd >= 0 && holdsOtherThanARecordFile(fd);
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (other) {
+            message = "will not replace " + quoted(path) +
+                      ", which is not a Record file (were INPUT and OUTPUT.rec swapped? --force replaces it)";
+            return nullptr;
+        }
     }
     std::FILE* file = createTemporary(exists ? &reached : nullptr);
     if (file == nullptr) {

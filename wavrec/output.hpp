@@ -12,8 +12,9 @@ namespace recwav {
 
 // Opens the temporary file for `path`, for writing and for reading back.
 // Null, with the message in `message`, when the output cannot be written
-// there or is not a regular file.
-std::FILE* openOutput(const char* path, std::string& message);
+// there or is not a regular file, or (unless `replaceAny`) is a file that
+// holds something other than a Record file.
+std::FILE* openOutput(const char* path, bool replaceAny, std::string& message);
 
 // Flushes the temporary file to the disk, closes it, renames it over the
 // output and flushes the folder. False, with the message for `path`, when any

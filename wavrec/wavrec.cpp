@@ -206,7 +206,7 @@ int runWavrec(int argc, char* argv[]) {
     fields.gap = line.gap.value_or(fields.gap);
 
     std::string message;
-    std::FILE* output = openOutput(line.output, message);
+    std::FILE* output = openOutput(line.output, line.force, message);
     if (output == nullptr) {
         return failure(message);
     }
