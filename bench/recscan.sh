@@ -30,7 +30,8 @@ files="${RECWAV_BENCH_FILES:-10000}"
 runs="${RECWAV_BENCH_RUNS:-3}"
 shm_free_kb="$(df -Pk /dev/shm 2>/dev/null | awk 'NR == 2 { print $4 }')"
 if [ -z "${RECWAV_BENCH_DIR:-}" ] && [ -w /dev/shm ] && [ "${shm_free_kb:-0}" -gt 4000000 ]; then
-    work=/dev/shm/recscan-bench
+    # One folder for each user and checkout: never another's files.
+    work="/dev/shm/recscan-bench-$(id -u)-$(printf '%s' "$root" | cksum | cut -d' ' -f1)"
 else
     work="${RECWAV_BENCH_DIR:-$build/recscan-work}"
 fi
@@ -89,3 +90,4 @@ for label, slow, fast, goal in [
     ratio = median[slow] / median[fast]
     print(f"  {label:26s} {ratio:8.2f}  (at least {goal}){'' if ratio >= goal else '  UNDER'}")
 PY
+echo "the recordings stay in $work for the next run (about 1 GB; remove it to free the room)"

@@ -20,7 +20,7 @@ done
 
 build="$root/build-bench"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
-cmake --build "$build" --parallel --target recwav make-recording >/dev/null
+cmake --build "$build" --parallel 2 --target recwav make-recording >/dev/null
 recwav="$(realpath "${1:-$build/recwav}")"
 work="${RECWAV_BENCH_DIR:-$build/work}"
 rounds="${RECWAV_BENCH_ROUNDS:-11}"
