@@ -46,16 +46,19 @@ std::string quoted(const std::string& path) {
     return "'" + path + "'";
 }
 
+// The folder that holds `path`, with no link in it; empty on failure, with
+// errno set.
+std::string realFolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::unique_ptr<char, decltype(&std::free)> real(realpath(parent.c_str(), nullptr), &std::free);
+    return real ? std::string(real.get()) : std::string();
+}
+
 // Whether `link` is one of /proc's links to a process's open files: it
 // lies in a folder /proc/PID/fd (or /proc/PID/task/TID/fd), however reached.
 bool isDescriptorLink(const std::string& link) {
-    const std::size_t slash = link.rfind('/');
-    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : link.substr(0, slash);
-    const std::unique_ptr<char, decltype(&std::free)> real(realpath(parent.c_str(), nullptr), &std::free);
-    if (!real) {
-        return false;
-    }
-    const std::string folder = real.get();
+    const std::string folder = realFolderOf(link);
     return folder.rfind("/proc/", 0) == 0 && folder.size() > 3 && folder.compare(folder.size() - 3, 3, "/fd") == 0;
 }
 
@@ -111,14 +114,12 @@ std::string followLinks(const char* path, bool& descriptor) {
             current += text;
         }
     }
-    const std::size_t slash = current.rfind('/');
-    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : current.substr(0, slash);
-    const std::string name = slash == std::string::npos ? current : current.substr(slash + 1);
-    const std::unique_ptr<char, decltype(&std::free)> real(realpath(parent.c_str(), nullptr), &std::free);
-    if (!real) {
+    const std::string realFolder = realFolderOf(current);
+    if (realFolder.empty()) {
         return {};
     }
-    const std::string realFolder = real.get();
+    const std::size_t slash = current.rfind('/');
+    const std::string name = slash == std::string::npos ? current : current.substr(slash + 1);
     return realFolder + (realFolder.back() == '/' ? "" : "/") + name;
 }
 
