@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "converter/converter.hpp"
+#include "converter/recwav.hpp"
 
 #if defined(_WIN32)
 #include <cstdio>
@@ -8,7 +8,7 @@
 
 #include <windows.h>
 
-#include <recwav/files.hpp>
+#include <recwav/platform.hpp>
 
 // Windows passes the arguments as UTF-16; the char* arguments of main would be
 // in the system's code page, which cannot name every file. The converter takes

@@ -13,7 +13,7 @@
 #include <recwav/decoders.hpp>
 #include <recwav/endian.hpp>
 #include <recwav/recordfile.hpp>
-#include "converter/converter.hpp"
+#include <recwav/wav.hpp>
 
 using namespace recwav;
 

@@ -18,10 +18,10 @@
 
 #include <recwav/decoders.hpp>
 #include <recwav/endian.hpp>
-#include <recwav/files.hpp>
+#include <recwav/platform.hpp>
 #include <recwav/recordfile.hpp>
 
-#include "converter/converter.hpp"
+#include <recwav/wav.hpp>
 #include "recscan/recscan.hpp"
 
 namespace recwav::scan {

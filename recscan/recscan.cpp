@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <recwav/commandline.hpp>
+#include <recwav/platform.hpp>
 
 #include <cerrno>
 #include <clocale>

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "converter/converter.hpp"
+#include <recwav/wav.hpp>
+
+#include "converter/recwav.hpp"
 #include "test_files.hpp"
 
 using namespace recwav;

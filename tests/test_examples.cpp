@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "converter/converter.hpp"
+#include <recwav/wav.hpp>
+
+#include "converter/recwav.hpp"
 #include "test_files.hpp"
 
 using namespace recwav;

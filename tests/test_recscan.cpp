@@ -24,7 +24,7 @@
 #include <recwav/decoders.hpp>
 #include <recwav/endian.hpp>
 
-#include "converter/converter.hpp"
+#include <recwav/wav.hpp>
 #include "recscan/recscan.hpp"
 #include "test_files.hpp"
 

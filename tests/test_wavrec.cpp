@@ -30,7 +30,9 @@
 #include <recwav/encoders.hpp>
 #include <recwav/recordfile.hpp>
 
-#include "converter/converter.hpp"
+#include <recwav/wav.hpp>
+
+#include "converter/recwav.hpp"
 #include "test_files.hpp"
 #include "wavrec/output.hpp"
 #include "wavrec/wavrec.hpp"

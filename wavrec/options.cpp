@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "wavrec/options.hpp"
 
-#include <recwav/commandline.hpp>
+#include <recwav/platform.hpp>
 
 #include <algorithm>
 #include <cerrno>

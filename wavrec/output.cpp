@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "wavrec/output.hpp"
 
-#include <recwav/files.hpp>
+#include <recwav/platform.hpp>
 #include <recwav/recordfile.hpp>
 
 #include <fcntl.h>

@@ -13,7 +13,7 @@
 #include <thread>
 #include <utility>
 
-#include <recwav/files.hpp>
+#include <recwav/platform.hpp>
 #include <recwav/recordfile.hpp>
 
 #include "wavrec/options.hpp"

@@ -17,7 +17,7 @@
 #include <recwav/encoders.hpp>
 #include <recwav/recordfile.hpp>
 
-#include "converter/converter.hpp"
+#include <recwav/wav.hpp>
 
 namespace recwav {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include <recwav/commandline.hpp>
+#include <recwav/platform.hpp>
 
 #include <cstring>
 

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The recwav command: its entry, the conversion loop and the WAVE output.
+// WAVE output: the 44-byte header of the one format (mono, 16-bit, 8000
+// samples per second) and the conversion of one sound into it, which recwav,
+// recscan and the page share.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +21,8 @@ inline constexpr std::uint16_t wavBytesPerSample = 2;
 inline constexpr std::uint32_t wavHeaderSize = 44;
 
 // Writes the 44-byte RIFF/WAVE header (mono, 16-bit, 8000 samples per second)
-// sized from the stream's declared sample count.
-void writeWavHeader(std::FILE* output, const SoundStream& stream);
+// sized from the stream's declared sample count. False when the write failed.
+bool writeWavHeader(std::FILE* output, const SoundStream& stream);
 
 enum class ConvertResult {
     converted,    // the input ended cleanly and every sample was written
@@ -38,8 +40,5 @@ inline constexpr std::uint32_t allBatches = 0;
 // the same bytes as one call would have. `buffer` holds samplesPerCall samples.
 ConvertResult convertSound(SoundStream& stream, std::int16_t* buffer, std::FILE* output,
                            std::uint32_t maxBatches = allBatches);
-
-// The whole command, from the argument vector to the exit status (0 or -1).
-int runRecwav(int argc, char* argv[]);
 
 }  // namespace recwav

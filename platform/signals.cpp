@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What wavrec and recscan do when a signal ends them: remove their temporary
 // files first. Kept apart from files.cpp so that recwav links none of it.
-#include <recwav/files.hpp>
+#include <recwav/platform.hpp>
 
 #include <array>
 #include <csignal>

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
+// Compact counts both ways: read from a file by the ADPCM decoder, appended to
+// memory by the writer of block headers.
 #include <cstdio>
+#include <stdexcept>
 
+#include <recwav/decoders.hpp>
 #include <recwav/endian.hpp>
-#include <recwav/recordfile.hpp>
 
 namespace recwav {
 
@@ -44,6 +47,18 @@ CompactCount readCompactCount(std::FILE* input) {
         return {};
     }
     return {loadLe32(bytes) >> 3U, true};
+}
+
+void appendCompactCount(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
+    if (value <= maxCompactCount1) {
+        bytes.push_back(static_cast<std::uint8_t>(value << 1));
+    } else if (value <= maxCompactCount2) {
+        appendLe16(bytes, static_cast<std::uint16_t>(value << 2 | 0x1U));
+    } else if (value <= maxCompactCount) {
+        appendLe32(bytes, value << 3 | 0x3U);
+    } else {
+        throw std::invalid_argument("a compact count holds at most 29 bits");
+    }
 }
 
 }  // namespace recwav

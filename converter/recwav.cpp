@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
+// The recwav command: its usage text, the order in which it opens, accepts
+// and releases its files, and its messages and exit status, fixed as they are.
 #include <memory>
 #include <new>
 
-#include <recwav/endian.hpp>
-#include <recwav/files.hpp>
+#include <recwav/platform.hpp>
+#include <recwav/wav.hpp>
 
-#include "converter/converter.hpp"
+#include "converter/recwav.hpp"
 
 namespace recwav {
 
@@ -79,7 +81,9 @@ Outcome convertFile(const char* inputPath, const char* outputPath, Resources& ta
     if (!taken.buffer) {
         return Outcome::cannotAllocate;
     }
-    writeWavHeader(taken.output, stream);
+    if (!writeWavHeader(taken.output, stream)) {
+        return Outcome::writeFailed;
+    }
     switch (convertSound(stream, taken.buffer.get(), taken.output)) {
         case ConvertResult::readFailed:
             return Outcome::readFailed;
@@ -136,24 +140,6 @@ int report(Outcome outcome, const char* inputPath, const char* outputPath) {
 }
 
 }  // namespace
-
-ConvertResult convertSound(SoundStream& stream, std::int16_t* buffer, std::FILE* output, std::uint32_t maxBatches) {
-    std::uint32_t produced = 0;
-    std::uint32_t batches = 0;
-    do {
-        if (maxBatches != allBatches && batches++ == maxBatches) {
-            return ConvertResult::paused;
-        }
-        produced = stream.decode(samplesPerCall, buffer, stream);
-        // In place, so that one buffer serves the whole run.
-        samplesToLe16(buffer, produced);
-        if (std::fwrite(buffer, sizeof *buffer, produced, output) != produced) {
-            return ConvertResult::writeFailed;  // no point decoding further into a failing output
-        }
-    } while (produced == samplesPerCall);
-    // A decoder stops at any failed read; only the file tells an error from the end.
-    return std::ferror(stream.file) != 0 ? ConvertResult::readFailed : ConvertResult::converted;
-}
 
 int runRecwav(int argc, char* argv[]) {
     if (argc != 3) {

@@ -1,8 +1,15 @@
 // SPDX-License-Identifier: MIT
-// What the programs ask of the file system besides the C library's files.
+// What the programs ask of the operating system besides the C library's
+// files: file identity, the clean-up on ending signals and, on POSIX systems,
+// the command lines' errors. Not installed, and not built for the page.
 #pragma once
 
 #include <cstdio>
+#if !defined(_WIN32)
+#include <getopt.h>
+
+#include <string>
+#endif
 #if defined(_WIN32)
 #include <string>
 #endif
@@ -40,6 +47,13 @@ void releaseEndingSignals();
 
 // From a handler: ends the process as `signal` would have.
 void stopAsSignalled(int signal);
+
+// The usage error that getopt_long has just reported ('?' or ':'), in the
+// programs' own words: an unknown option, a value missing, or a value given
+// to an option that takes none, a long option named in full however
+// abbreviated. `word` is the argument getopt_long was reading, and
+// `shortWithValues` the short options that take a value.
+std::string optionError(const char* word, const option* longOptions, const char* shortWithValues);
 #endif
 
 }  // namespace recwav

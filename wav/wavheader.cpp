@@ -3,8 +3,7 @@
 #include <cstddef>
 
 #include <recwav/endian.hpp>
-
-#include "converter/converter.hpp"
+#include <recwav/wav.hpp>
 
 namespace recwav {
 
@@ -43,7 +42,7 @@ private:
 
 }  // namespace
 
-void writeWavHeader(std::FILE* output, const SoundStream& stream) {
+bool writeWavHeader(std::FILE* output, const SoundStream& stream) {
     // Sizes come from the declared count, never from what is decoded, and wrap in 32 bits.
     const std::uint32_t dataBytes = frameBytes * stream.sampleCount;
     HeaderBytes header;
@@ -60,7 +59,7 @@ void writeWavHeader(std::FILE* output, const SoundStream& stream) {
     header.le16(bitsPerSample);
     header.tag("data");
     header.le32(dataBytes);
-    std::fwrite(header.bytes().data(), 1, header.bytes().size(), output);
+    return std::fwrite(header.bytes().data(), 1, header.bytes().size(), output) == header.bytes().size();
 }
 
 }  // namespace recwav

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include <recwav/files.hpp>
+#include <recwav/platform.hpp>
 
 #if defined(_WIN32)
 #include <windows.h>
