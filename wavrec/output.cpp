@@ -5,8 +5,6 @@
 #include <recwav/recordfile.hpp>
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,24 +20,17 @@ namespace recwav {
 
 namespace {
 
-// The temporary file while it exists, for the signal handler to remove.
-char temporaryPath[PATH_MAX];
+// The output of the run: one at a time in a process.
+SafeOutput current;
 std::string target;  // the file the output path names, links followed
 std::string folder;  // the folder that holds it
+int folderFd = -1;
 
-extern "C" void removeTemporaryAndStop(int signal) {
-    if (temporaryPath[0] != '\0') {
-        unlink(temporaryPath);
+void closeFolder() {
+    if (folderFd >= 0) {
+        close(folderFd);
+        folderFd = -1;
     }
-    stopAsSignalled(signal);
-}
-
-void removeTemporary() {
-    if (temporaryPath[0] != '\0') {
-        unlink(temporaryPath);
-        temporaryPath[0] = '\0';
-    }
-    releaseEndingSignals();
 }
 
 std::string quoted(const std::string& path) {
@@ -123,80 +114,37 @@ std::string followLinks(const char* path, bool& descriptor) {
     return realFolder + (realFolder.back() == '/' ? "" : "/") + name;
 }
 
-// The temporary file's name beside `target`: the output's name and a suffix,
-// the name cut short where the two would be longer than the folder allows.
-std::string temporaryPattern() {
-    constexpr std::string_view suffix = ".wavrec-XXXXXX";
-    const std::size_t slash = target.rfind('/');
-    std::string name = target.substr(slash + 1);
-    const long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
-    const std::size_t nameMax =
-        longest > static_cast<long>(suffix.size()) ? static_cast<std::size_t>(longest) : NAME_MAX;
-    if (name.size() + suffix.size() > nameMax) {
-        name.resize(nameMax - suffix.size());
-    }
-    return folder + (folder.back() == '/' ? "" : "/") + name + std::string(suffix);
-}
-
-// Creates the temporary file, with the mode, owner and group of the file it
-// will replace, or the mode a new file would get. Null on failure, errno set.
+// Creates the new file beside `target`, with the mode, owner and group of the
+// file it will replace, or the mode a new file would get, and opens it as a
+// stream for writing and reading back. Null on failure, errno set.
 std::FILE* createTemporary(const struct stat* replaced) {
-    const std::string pattern = temporaryPattern();
-    if (pattern.size() >= sizeof temporaryPath) {
-        errno = ENAMETOOLONG;
+    folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0) {
         return nullptr;
     }
-    // No signal between the file's making and its handler's knowing of it.
-    sigset_t all;
-    sigset_t before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &before);
-    std::memcpy(temporaryPath, pattern.c_str(), pattern.size() + 1);
-    catchEndingSignals(removeTemporaryAndStop);
-    const int fd = mkostemp(temporaryPath, O_CLOEXEC);
-    const int made = errno;
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    errno = made;
-    if (fd < 0) {
+    const std::string name = target.substr(target.rfind('/') + 1);
+    armSafeOutputs();
+    if (!createSafeOutput(current, folderFd, name, {"wavrec", newFileMode(), false})) {
         const int cause = errno;
-        temporaryPath[0] = '\0';
-        releaseEndingSignals();
+        disarmSafeOutputs();
+        closeFolder();
         errno = cause;
         return nullptr;
     }
     if (replaced != nullptr) {
-        // Changing the owner clears the set-user-ID and set-group-ID bits, so
-        // the mode comes after it; where the owner cannot be kept (not root),
-        // neither can those bits be, safely.
-        mode_t mode = replaced->st_mode & 07777;
-        if (fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
-            mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
-        }
-        fchmod(fd, mode);
-    } else {
-        const mode_t mask = umask(0);
-        umask(mask);
-        fchmod(fd, 0666 & ~mask);
+        keepModeAndOwner(current.fd, *replaced);
     }
-    std::FILE* file = fdopen(fd, "w+b");
+    const int own = dup(current.fd);
+    std::FILE* file = own >= 0 ? fdopen(own, "w+b") : nullptr;
     if (file == nullptr) {
         const int cause = errno;
-        close(fd);
-        removeTemporary();
+        if (own >= 0) {
+            close(own);
+        }
+        discardOutput(nullptr);
         errno = cause;
     }
     return file;
-}
-
-// Makes the rename itself last: what a folder holds is kept by the folder.
-bool syncFolder() {
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool synced = fsync(fd) == 0;
-    close(fd);
-    return synced;
 }
 
 }  // namespace
@@ -264,27 +212,31 @@ std::FILE* openOutput(const char* path, bool replaceAny, std::string& message) {
 }
 
 bool commitOutput(std::FILE* file, const char* path, std::string& message) {
-    bool written = std::fflush(file) == 0 && fsync(fileno(file)) == 0;
-    written = std::fclose(file) == 0 && written;
-    written = written && std::rename(temporaryPath, target.c_str()) == 0;
-    if (!written) {
-        message = "cannot write " + quoted(path) + ": " + std::strerror(errno);
-        removeTemporary();
+    const bool flushed = std::fflush(file) == 0;
+    const int cause = errno;
+    if (std::fclose(file) != 0 || !flushed) {
+        message = "cannot write " + quoted(path) + ": " + std::strerror(flushed ? errno : cause);
+        discardOutput(nullptr);
         return false;
     }
-    temporaryPath[0] = '\0';  // it is the output now
-    removeTemporary();
-    if (!syncFolder()) {
-        message = quoted(path) + " is written, but its folder " + quoted(folder) +
-                  " could not be flushed to the disk, so a power cut could still lose it: " + std::strerror(errno);
-        return false;
-    }
-    return true;
+    const CommitResult result = commitSafeOutput(current, true);
+    message = result == CommitResult::committed ? ""
+              : result == CommitResult::folderNotFlushed
+                  ? quoted(path) + " is written, but its folder " + quoted(folder) +
+                        " could not be flushed to the disk, so a power cut could still lose it: " + std::strerror(errno)
+                  : "cannot write " + quoted(path) + ": " + std::strerror(errno);
+    disarmSafeOutputs();
+    closeFolder();
+    return result == CommitResult::committed;
 }
 
 void discardOutput(std::FILE* file) {
-    std::fclose(file);
-    removeTemporary();
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    discardSafeOutput(current);
+    disarmSafeOutputs();
+    closeFolder();
 }
 
 }  // namespace recwav
