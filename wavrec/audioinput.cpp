@@ -20,6 +20,7 @@
 
 #include <recwav/endian.hpp>
 #include <recwav/recordfile.hpp>
+#include <recwav/soundio.hpp>
 
 namespace recwav {
 
@@ -35,57 +36,6 @@ struct SoxrDeleter {
     void operator()(soxr_t resampler) const { soxr_delete(resampler); }
 };
 
-// libsndfile reads the file through these, at positions of its own.
-struct FileReads {
-    int fd = -1;
-    sf_count_t length = 0;
-    sf_count_t position = 0;
-    int error = 0;  // of the first read that failed
-};
-
-sf_count_t fileLength(void* user) {
-    return static_cast<FileReads*>(user)->length;
-}
-
-sf_count_t fileSeek(sf_count_t offset, int whence, void* user) {
-    auto& reads = *static_cast<FileReads*>(user);
-    const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? reads.position : reads.length;
-    if (base + offset < 0) {
-        return -1;
-    }
-    reads.position = base + offset;
-    return reads.position;
-}
-
-sf_count_t fileRead(void* bytes, sf_count_t count, void* user) {
-    auto& reads = *static_cast<FileReads*>(user);
-    sf_count_t done = 0;
-    while (done < count && reads.error == 0) {
-        const ssize_t got =
-            pread(reads.fd, static_cast<char*>(bytes) + done, static_cast<std::size_t>(count - done), reads.position);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            reads.error = errno;
-        }
-        if (got <= 0) {
-            break;
-        }
-        done += got;
-        reads.position += got;
-    }
-    return done;
-}
-
-sf_count_t fileWrite(const void* /*bytes*/, sf_count_t /*count*/, void* /*user*/) {
-    return 0;
-}
-
-sf_count_t fileTell(void* user) {
-    return static_cast<FileReads*>(user)->position;
-}
-
 }  // namespace
 
 struct AudioSource {
@@ -95,7 +45,7 @@ struct AudioSource {
 
     // Anything else.
     std::unique_ptr<std::FILE, StdioCloser> soundFile;
-    FileReads reads;  // of soundFile, for libsndfile
+    SoundFileReads reads;  // of soundFile, for libsndfile
     std::unique_ptr<SNDFILE, SndfileCloser> sound;
     std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter> resampler;
     std::vector<float> frames;        // interleaved, as read
@@ -136,7 +86,7 @@ void carrySeries3Fields(const std::uint8_t* head, AudioInput& input) {
 }
 
 // What went wrong: the system's word where a read failed, else libsndfile's.
-std::string soundError(SNDFILE* sound, const FileReads& reads) {
+std::string soundError(SNDFILE* sound, const SoundFileReads& reads) {
     if (reads.error != 0) {
         return std::strerror(reads.error);
     }
@@ -270,7 +220,7 @@ std::unique_ptr<AudioInput> openSound(std::unique_ptr<std::FILE, StdioCloser> fi
     // failed one is known for what it is, whatever libsndfile makes of the
     // bytes it did not get.
     auto input = newInput();
-    FileReads& reads = input->source->reads;
+    SoundFileReads& reads = input->source->reads;
     reads.fd = fileno(file.get());
     struct stat info {};
     if (fstat(reads.fd, &info) != 0) {
@@ -280,7 +230,7 @@ std::unique_ptr<AudioInput> openSound(std::unique_ptr<std::FILE, StdioCloser> fi
     reads.length = S_ISREG(info.st_mode) ? info.st_size : lseek(reads.fd, 0, SEEK_END);
     input->source->soundFile = std::move(file);
     SF_INFO format{};
-    SF_VIRTUAL_IO io = {fileLength, fileSeek, fileRead, fileWrite, fileTell};
+    SF_VIRTUAL_IO io = soundFileReadsIo();
     std::unique_ptr<SNDFILE, SndfileCloser> sound(sf_open_virtual(&io, SFM_READ, &format, &reads));
     // A read that failed while libsndfile took in the header may leave it
     // open all the same.
