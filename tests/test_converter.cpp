@@ -95,6 +95,18 @@ TEST(WriteWavHeader, SizesFollowTheDeclaredCountAndWrap) {
     }
 }
 
+TEST(WriteWavHeader, ReportsAFailedWrite) {
+    TempDir dir;
+    writeFile(dir / "readonly", {});
+    const FilePtr readOnly(std::fopen((dir / "readonly").c_str(), "rb"));  // writes to it fail
+    const FilePtr writable(std::tmpfile());
+    ASSERT_TRUE(readOnly && writable);
+    SoundStream stream;
+    stream.sampleCount = 16000;
+    EXPECT_FALSE(writeWavHeader(readOnly.get(), stream));
+    EXPECT_TRUE(writeWavHeader(writable.get(), stream));
+}
+
 TEST(ConvertSound, AsksForFullBatchesUntilAShortOne) {
     const struct {
         std::vector<std::uint32_t> script;
