@@ -5,7 +5,7 @@
 #                bin/recscan and their manual pages too; and the web page as
 #                one file, share/recwav/recwav.html, where the web preset has
 #                built it
-#   development: the reader and decoders as a static library, their two
+#   development: the reader and decoders as a static library, their three
 #                headers under include/recwav, and the package config that
 #                find_package(recwav) reads.
 # The .tar.gz and .deb that CPack makes carry the program component.
@@ -35,9 +35,10 @@ set(recwavConfigDir ${CMAKE_INSTALL_LIBDIR}/cmake/recwav)
 # INSTALL_INTERFACE; the headers sit under it as recwav/*.hpp.
 install(TARGETS recwav_core EXPORT recwavTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
-# The two public headers alone, not the project's inner ones (byte order, the
-# Windows file helpers).
+# The public headers alone (the reader, the decoders and the statuses they
+# share), not the project's inner ones (byte order, the platform helpers).
 install(FILES recordfile/include/recwav/recordfile.hpp decoders/include/recwav/decoders.hpp
+    decoders/include/recwav/status.hpp
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/recwav COMPONENT development)
 install(EXPORT recwavTargets NAMESPACE recwav:: DESTINATION ${recwavConfigDir} COMPONENT development)
 configure_package_config_file(cmake/recwavConfig.cmake.in ${PROJECT_BINARY_DIR}/recwavConfig.cmake

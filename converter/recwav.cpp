@@ -81,17 +81,16 @@ Outcome convertFile(const char* inputPath, const char* outputPath, Resources& ta
     if (!taken.buffer) {
         return Outcome::cannotAllocate;
     }
-    if (!writeWavHeader(taken.output, stream)) {
+    if (writeWavHeader(taken.output, stream) != Status::ok) {
         return Outcome::writeFailed;
     }
-    switch (convertSound(stream, taken.buffer.get(), taken.output)) {
-        case ConvertResult::readFailed:
-            return Outcome::readFailed;
-        case ConvertResult::writeFailed:
-            return Outcome::writeFailed;
-        case ConvertResult::converted:
-        case ConvertResult::paused:  // never without a batch limit
-            break;
+    // Without a batch limit the conversion never pauses.
+    const Status converted = convertSound(stream, taken.buffer.get(), taken.output);
+    if (converted == Status::readFailed) {
+        return Outcome::readFailed;
+    }
+    if (converted == Status::writeFailed) {
+        return Outcome::writeFailed;
     }
     return Outcome::converted;
 }

@@ -2,7 +2,6 @@
 // Compact counts both ways: read from a file by the ADPCM decoder, appended to
 // memory by the writer of block headers.
 #include <cstdio>
-#include <stdexcept>
 
 #include <recwav/decoders.hpp>
 #include <recwav/endian.hpp>
@@ -49,7 +48,7 @@ CompactCount readCompactCount(std::FILE* input) {
     return {loadLe32(bytes) >> 3U, true};
 }
 
-void appendCompactCount(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
+Status appendCompactCount(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
     if (value <= maxCompactCount1) {
         bytes.push_back(static_cast<std::uint8_t>(value << 1));
     } else if (value <= maxCompactCount2) {
@@ -57,8 +56,9 @@ void appendCompactCount(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
     } else if (value <= maxCompactCount) {
         appendLe32(bytes, value << 3 | 0x3U);
     } else {
-        throw std::invalid_argument("a compact count holds at most 29 bits");
+        return Status::badSetting;  // a compact count holds at most 29 bits
     }
+    return Status::ok;
 }
 
 }  // namespace recwav

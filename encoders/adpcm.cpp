@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <stdexcept>
 #include <vector>
 
 #include <recwav/decoders.hpp>
@@ -208,16 +207,13 @@ void encodeBlock(AdpcmEncoder& encoder, std::size_t count, std::vector<std::uint
     }
 }
 
-void checkSettings(const AdpcmSettings& settings) {
-    if (settings.maxBlock < 1 || settings.maxBlock > maxAdpcmBlockLimit) {
-        throw std::invalid_argument("an ADPCM block holds 1 to 1048576 samples");
-    }
-    if (settings.search > AdpcmSearch::widest) {
-        throw std::invalid_argument("no such ADPCM search");
-    }
-}
-
 }  // namespace
+
+Status checkAdpcmSettings(const AdpcmSettings& settings) {
+    const bool inRange =
+        settings.maxBlock >= 1 && settings.maxBlock <= maxAdpcmBlockLimit && settings.search <= AdpcmSearch::widest;
+    return inRange ? Status::ok : Status::badSetting;
+}
 
 std::size_t adpcmShortestBlock(const AdpcmSettings& settings) {
     return settings.fixedBlocks ? settings.maxBlock : std::max<std::size_t>(1, settings.maxBlock / 2);
@@ -233,7 +229,9 @@ std::size_t adpcmWindow(const AdpcmSettings& settings) {
 
 std::size_t encodeAdpcm(AdpcmEncoder& encoder, const std::int16_t* samples, std::size_t count,
                         std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded) {
-    checkSettings(encoder.settings);
+    if (checkAdpcmSettings(encoder.settings) != Status::ok) {
+        return 0;
+    }
     // A block is decided once the window holds it and its lookahead, and from
     // the window alone, so the bytes do not depend on the calls' sizes.
     const std::size_t window = adpcmWindow(encoder.settings);
@@ -253,7 +251,9 @@ std::size_t encodeAdpcm(AdpcmEncoder& encoder, const std::int16_t* samples, std:
 }
 
 std::size_t finishAdpcm(AdpcmEncoder& encoder, std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded) {
-    checkSettings(encoder.settings);
+    if (checkAdpcmSettings(encoder.settings) != Status::ok) {
+        return 0;
+    }
     std::size_t coded = 0;
     while (!encoder.pending.empty()) {
         const std::size_t length = chooseBlockLength(encoder, encoder.pending.size(), true);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include <recwav/decoders.hpp>
 #include <recwav/encoders.hpp>
@@ -22,6 +23,27 @@ constexpr std::uint64_t maxSoundBytes = std::numeric_limits<std::uint32_t>::max(
 // Two compact counts of at most four bytes, and four bytes.
 constexpr std::size_t adpcmBlockHeaderBound = 12;
 
+// Positions past 2 GiB need more than a long on 32-bit hosts.
+bool seekTo(std::FILE* file, std::uint64_t position) {
+#if defined(_WIN32)
+    return _fseeki64(file, static_cast<__int64>(position), SEEK_SET) == 0;
+#else
+    return fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
+#endif
+}
+
+// The file's length, or UINT64_MAX where it cannot be told.
+std::uint64_t fileLength(std::FILE* file) {
+#if defined(_WIN32)
+    const bool atEnd = _fseeki64(file, 0, SEEK_END) == 0;
+    const __int64 length = atEnd ? _ftelli64(file) : -1;
+#else
+    const bool atEnd = fseeko(file, 0, SEEK_END) == 0;
+    const off_t length = atEnd ? ftello(file) : -1;
+#endif
+    return length < 0 ? std::numeric_limits<std::uint64_t>::max() : static_cast<std::uint64_t>(length);
+}
+
 void startRecord(RecordEncoder& encoder, std::vector<std::uint8_t>& out) {
     if (!encoder.started) {
         const auto preamble = recordFilePreamble(encoder.settings.codec, 0, 0, encoder.settings.fields);
@@ -32,8 +54,8 @@ void startRecord(RecordEncoder& encoder, std::vector<std::uint8_t>& out) {
 
 // Counts `bytes` more of coded sound for `codedSamples` samples, which decode
 // to `meant`.
-bool account(RecordEncoder& encoder, std::size_t codedSamples, std::size_t bytes,
-             const std::vector<std::int16_t>& meant, std::vector<std::int16_t>* decoded) {
+Status account(RecordEncoder& encoder, std::size_t codedSamples, std::size_t bytes,
+               const std::vector<std::int16_t>& meant, std::vector<std::int16_t>* decoded) {
     RecordSummary& summary = encoder.summary;
     summary.samples += codedSamples;
     summary.soundBytes += bytes;
@@ -41,7 +63,7 @@ bool account(RecordEncoder& encoder, std::size_t codedSamples, std::size_t bytes
     if (decoded != nullptr) {
         decoded->insert(decoded->end(), meant.begin(), meant.end());
     }
-    return encoder.given <= maxDeclaredCount && summary.soundBytes <= maxSoundBytes;
+    return encoder.given <= maxDeclaredCount && summary.soundBytes <= maxSoundBytes ? Status::ok : Status::tooLong;
 }
 
 }  // namespace
@@ -56,8 +78,11 @@ std::uint64_t digestSamples(std::uint64_t digest, const std::int16_t* samples, s
     return digest;
 }
 
-bool encodeRecord(RecordEncoder& encoder, const std::int16_t* samples, std::size_t count,
-                  std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded) {
+Status encodeRecord(RecordEncoder& encoder, const std::int16_t* samples, std::size_t count,
+                    std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded) {
+    if (encoder.settings.codec == codecAdpcm && checkAdpcmSettings(encoder.settings.adpcm) != Status::ok) {
+        return Status::badSetting;
+    }
     startRecord(encoder, out);
     encoder.given += count;
     const std::size_t from = out.size();
@@ -75,8 +100,11 @@ bool encodeRecord(RecordEncoder& encoder, const std::int16_t* samples, std::size
     return account(encoder, coded, out.size() - from, encoder.decoded, decoded);
 }
 
-bool finishRecord(RecordEncoder& encoder, std::vector<std::uint8_t>& out,
-                  std::array<std::uint8_t, recordPreambleSize>& settled, std::vector<std::int16_t>* decoded) {
+Status finishRecord(RecordEncoder& encoder, std::vector<std::uint8_t>& out,
+                    std::array<std::uint8_t, recordPreambleSize>& settled, std::vector<std::int16_t>* decoded) {
+    if (encoder.settings.codec == codecAdpcm && checkAdpcmSettings(encoder.settings.adpcm) != Status::ok) {
+        return Status::badSetting;
+    }
     startRecord(encoder, out);
     const std::size_t from = out.size();
     encoder.decoded.clear();
@@ -85,12 +113,13 @@ bool finishRecord(RecordEncoder& encoder, std::vector<std::uint8_t>& out,
         encoder.adpcm.settings = encoder.settings.adpcm;
         coded = finishAdpcm(encoder.adpcm, out, &encoder.decoded);
     }
-    if (!account(encoder, coded, out.size() - from, encoder.decoded, decoded)) {
-        return false;
+    if (const Status status = account(encoder, coded, out.size() - from, encoder.decoded, decoded);
+        status != Status::ok) {
+        return status;
     }
     settled = recordFilePreamble(encoder.settings.codec, static_cast<std::uint32_t>(encoder.summary.samples),
                                  static_cast<std::uint32_t>(encoder.summary.soundBytes), encoder.settings.fields);
-    return true;
+    return Status::ok;
 }
 
 std::size_t recordFileBound(std::size_t count, const RecordSettings& settings) {
@@ -101,15 +130,27 @@ std::size_t recordFileBound(std::size_t count, const RecordSettings& settings) {
     return recordPreambleSize + count / 2 + blocks * (adpcmBlockHeaderBound + 1);
 }
 
-std::string checkRecordFile(std::FILE* file, const RecordSummary& meant) {
+Status checkRecordFile(std::FILE* file, const RecordSummary& meant, std::string& detail) {
+    const auto readFailed = [&detail] {
+        detail = std::string("cannot read it back: ") + std::strerror(errno);
+        return Status::readFailed;
+    };
+    const auto differs = [&detail](std::string what) {
+        detail = std::move(what);
+        return Status::differs;
+    };
     std::rewind(file);
     SoundStream stream;
     if (parseRecordFile(file, stream) == -1) {
-        return std::ferror(file) != 0 ? std::string("cannot read it back: ") + std::strerror(errno)
-                                      : "the reader does not accept it";
+        if (std::ferror(file) != 0) {
+            return readFailed();
+        }
+        detail = "the reader does not accept it";
+        return Status::notAccepted;
     }
     if (stream.sampleCount != meant.samples) {
-        return "it declares " + std::to_string(stream.sampleCount) + " samples, not " + std::to_string(meant.samples);
+        return differs("it declares " + std::to_string(stream.sampleCount) + " samples, not " +
+                       std::to_string(meant.samples));
     }
     std::array<std::int16_t, 4096> samples{};
     std::uint64_t count = 0;
@@ -120,24 +161,26 @@ std::string checkRecordFile(std::FILE* file, const RecordSummary& meant) {
         digest = digestSamples(digest, samples.data(), got);
     }
     if (std::ferror(file) != 0) {
-        return std::string("cannot read it back: ") + std::strerror(errno);
+        return readFailed();
     }
     if (count != meant.samples || digest != meant.digest) {
-        return "it decodes to " + std::to_string(count) + " samples that are not the " + std::to_string(meant.samples) +
-               " coded";
+        return differs("it decodes to " + std::to_string(count) + " samples that are not the " +
+                       std::to_string(meant.samples) + " coded");
     }
     std::array<std::uint8_t, 4> soundBytes{};
-    if (std::fseek(file, static_cast<long>(recordSoundHeaderPosition + 16), SEEK_SET) != 0 ||
+    if (!seekTo(file, recordSoundHeaderPosition + 16) ||
         std::fread(soundBytes.data(), 1, soundBytes.size(), file) != soundBytes.size() ||
         loadLe32(soundBytes.data()) != meant.soundBytes) {
-        return "its sound header does not hold the " + std::to_string(meant.soundBytes) + " bytes of coded sound";
+        return differs("its sound header does not hold the " + std::to_string(meant.soundBytes) +
+                       " bytes of coded sound");
     }
     // Nothing behind the codes that a reader might take for more sound.
-    if (std::fseek(file, 0, SEEK_END) != 0 ||
-        static_cast<std::uint64_t>(std::ftell(file)) != recordPreambleSize + meant.soundBytes) {
-        return "it is not " + std::to_string(recordPreambleSize + meant.soundBytes) + " bytes long";
+    const std::uint64_t length = recordPreambleSize + meant.soundBytes;
+    if (fileLength(file) != length) {
+        return differs("it is not " + std::to_string(length) + " bytes long");
     }
-    return "";
+    detail.clear();
+    return Status::ok;
 }
 
 }  // namespace recwav

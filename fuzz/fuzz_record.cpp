@@ -154,11 +154,10 @@ HARNESS std::vector<std::uint8_t> convert(const std::uint8_t* data, std::size_t 
         inputSize = size;
         decodedSoFar = 0;
         parsed.stream.decode = checkedDecode;
-        writeWavHeader(output, parsed.stream);
+        check(writeWavHeader(output, parsed.stream) == Status::ok, "the header is written");
         std::vector<std::int16_t> buffer(samplesPerCall);
         // Memory neither fails a read nor refuses a write.
-        check(convertSound(parsed.stream, buffer.data(), output) == ConvertResult::converted,
-              "the conversion ends cleanly");
+        check(convertSound(parsed.stream, buffer.data(), output) == Status::ok, "the conversion ends cleanly");
         check(std::fclose(output) == 0, "the output closes");
         const std::vector<std::uint8_t> header = expectedHeader(parsed.stream.sampleCount);
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(outputBytes);

@@ -4,17 +4,19 @@
 // before the coded sound, as pure functions.
 #include <algorithm>
 #include <array>
-#include <stdexcept>
 
 #include <recwav/endian.hpp>
 #include <recwav/recordfile.hpp>
 
 namespace recwav {
 
-void appendAdpcmBlockHeader(std::vector<std::uint8_t>& bytes, std::uint32_t samples) {
-    appendCompactCount(bytes, samples);
+Status appendAdpcmBlockHeader(std::vector<std::uint8_t>& bytes, std::uint32_t samples) {
+    if (appendCompactCount(bytes, samples) != Status::ok) {
+        return Status::badSetting;
+    }
     appendCompactCount(bytes, samples);
     bytes.insert(bytes.end(), 4, 0);
+    return Status::ok;
 }
 
 std::array<std::uint8_t, recordPreambleSize> recordFilePreamble(std::uint32_t codec, std::uint32_t sampleCount,

@@ -146,16 +146,17 @@ struct RecordSound {
         sound.declared = stream.sampleCount;
         sound.write = [this](std::FILE* output) -> Written {
             std::vector<std::int16_t> samples(samplesPerCall);
-            writeWavHeader(output, stream);
             errno = 0;
-            switch (convertSound(stream, samples.data(), output)) {
-                case ConvertResult::readFailed:
-                    return {false, errnoText("could not read input file")};
-                case ConvertResult::writeFailed:
-                    return {false, errnoText("could not write output file")};
-                case ConvertResult::converted:
-                case ConvertResult::paused:  // never without a batch limit
-                    break;
+            // Without a batch limit the conversion never pauses.
+            Status status = writeWavHeader(output, stream);
+            if (status == Status::ok) {
+                status = convertSound(stream, samples.data(), output);
+            }
+            if (status == Status::readFailed) {
+                return {false, errnoText("could not read input file")};
+            }
+            if (status == Status::writeFailed) {
+                return {false, errnoText("could not write output file")};
             }
             return {};
         };
@@ -232,7 +233,9 @@ struct Series3Sound {
         sound.write = [this](std::FILE* output) -> Written {
             SoundStream header;
             header.sampleCount = static_cast<std::uint32_t>(info.frames);
-            writeWavHeader(output, header);
+            if (writeWavHeader(output, header) != Status::ok) {
+                return {false, errnoText("could not write output file")};
+            }
             std::vector<std::int16_t> samples(samplesPerCall);
             sf_count_t total = 0;
             for (sf_count_t got = 1; got > 0; total += got) {

@@ -10,7 +10,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/build_against_install.cmake)
 build_against_install(${CMAKE_CURRENT_LIST_DIR}/consumer)
 # The public headers alone: nothing of the project's inner ones.
 file(GLOB headers RELATIVE ${WORK_DIR}/prefix/include ${WORK_DIR}/prefix/include/recwav/*)
-if(NOT headers STREQUAL "recwav/decoders.hpp;recwav/recordfile.hpp")
+if(NOT headers STREQUAL "recwav/decoders.hpp;recwav/recordfile.hpp;recwav/status.hpp")
     message(FATAL_ERROR "installed headers: ${headers}")
 endif()
 run(${WORK_DIR}/build/recinfo ${EXAMPLE})

@@ -122,13 +122,16 @@ TEST(ReadCompactCount, ReadsWhatTheShortestFormsHold) {
     } cases[] = {{0, 1}, {127, 1}, {128, 2}, {16383, 2}, {16384, 4}, {256000, 4}, {536870911, 4}};
     for (const auto& [value, length] : cases) {
         Bytes bytes;
-        recwav::appendCompactCount(bytes, value);
+        EXPECT_EQ(recwav::appendCompactCount(bytes, value), recwav::Status::ok);
         EXPECT_EQ(bytes.size(), length) << value;
         const FilePtr file = openBytes(bytes);
         const CompactCount count = readCompactCount(file.get());
         EXPECT_TRUE(count.complete && count.value == value) << value;
         EXPECT_EQ(std::fgetc(file.get()), EOF) << value;
     }
+    Bytes bytes;
+    EXPECT_EQ(recwav::appendCompactCount(bytes, recwav::maxCompactCount + 1), recwav::Status::badSetting);
+    EXPECT_TRUE(bytes.empty());
 }
 
 TEST(DecodeAdpcm, DecodesFromTheStartOfABlock) {

@@ -103,8 +103,8 @@ TEST(WriteWavHeader, ReportsAFailedWrite) {
     ASSERT_TRUE(readOnly && writable);
     SoundStream stream;
     stream.sampleCount = 16000;
-    EXPECT_FALSE(writeWavHeader(readOnly.get(), stream));
-    EXPECT_TRUE(writeWavHeader(writable.get(), stream));
+    EXPECT_EQ(writeWavHeader(readOnly.get(), stream), Status::writeFailed);
+    EXPECT_EQ(writeWavHeader(writable.get(), stream), Status::ok);
 }
 
 TEST(ConvertSound, AsksForFullBatchesUntilAShortOne) {
@@ -130,12 +130,12 @@ TEST(ConvertSound, AsksForFullBatchesUntilAShortOne) {
             std::vector<std::int16_t> buffer(samplesPerCall);
 
             std::size_t parts = 1;
-            ConvertResult result = ConvertResult::paused;
-            while ((result = convertSound(stream, buffer.data(), output.get(), maxBatches)) == ConvertResult::paused) {
+            Status result = Status::paused;
+            while ((result = convertSound(stream, buffer.data(), output.get(), maxBatches)) == Status::paused) {
                 EXPECT_EQ(scripted.asked.size(), parts * maxBatches);
                 ++parts;
             }
-            EXPECT_EQ(result, ConvertResult::converted);
+            EXPECT_EQ(result, Status::ok);
             EXPECT_EQ(parts, maxBatches == allBatches ? 1 : (c.calls + maxBatches - 1) / maxBatches);
             EXPECT_EQ(scripted.asked, std::vector<std::uint32_t>(c.calls, 4000)) << "parts of " << maxBatches;
 
@@ -159,7 +159,7 @@ TEST(ConvertSound, StopsAndReportsAFailedWrite) {
     stream.file = input.get();
     std::vector<std::int16_t> buffer(samplesPerCall);
 
-    EXPECT_EQ(convertSound(stream, buffer.data(), output.get()), ConvertResult::writeFailed);
+    EXPECT_EQ(convertSound(stream, buffer.data(), output.get()), Status::writeFailed);
     EXPECT_EQ(scripted.asked.size(), 1U);
 }
 
@@ -222,9 +222,9 @@ TEST(ConvertSound, ReportsAReadErrorApartFromTheEnd) {
             ASSERT_NE(parseRecordFile(input.get(), stream), -1) << "codec " << codec;
             const FilePtr output(std::tmpfile());
             std::vector<std::int16_t> buffer(samplesPerCall);
-            const ConvertResult result = convertSound(stream, buffer.data(), output.get());
+            const Status result = convertSound(stream, buffer.data(), output.get());
             const bool whole = failAt == built.bytes.size();
-            EXPECT_EQ(result, whole ? ConvertResult::converted : ConvertResult::readFailed) << "codec " << codec;
+            EXPECT_EQ(result, whole ? Status::ok : Status::readFailed) << "codec " << codec;
             // What was read before the failure is written all the same.
             const long written = std::ftell(output.get());
             EXPECT_GT(written, 0) << "codec " << codec;

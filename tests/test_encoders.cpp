@@ -301,10 +301,19 @@ TEST(AdpcmEncoder, RefusesSettingsOutOfRange) {
     Bytes bytes;
     for (const AdpcmSettings settings : {AdpcmSettings{0}, AdpcmSettings{maxAdpcmBlockLimit + 1},
                                          AdpcmSettings{800, false, static_cast<AdpcmSearch>(5)}}) {
+        EXPECT_EQ(checkAdpcmSettings(settings), Status::badSetting);
         AdpcmEncoder encoder;
         encoder.settings = settings;
-        EXPECT_THROW(encodeAdpcm(encoder, samples.data(), samples.size(), bytes), std::invalid_argument);
-        EXPECT_THROW(finishAdpcm(encoder, bytes), std::invalid_argument);
+        EXPECT_EQ(encodeAdpcm(encoder, samples.data(), samples.size(), bytes), 0U);
+        EXPECT_EQ(finishAdpcm(encoder, bytes), 0U);
+        EXPECT_TRUE(bytes.empty());
+        RecordEncoder record;
+        record.settings.codec = codecAdpcm;
+        record.settings.adpcm = settings;
+        std::array<std::uint8_t, recordPreambleSize> settled{};
+        EXPECT_EQ(encodeRecord(record, samples.data(), samples.size(), bytes), Status::badSetting);
+        EXPECT_EQ(finishRecord(record, bytes, settled), Status::badSetting);
+        EXPECT_TRUE(bytes.empty());
     }
 }
 

@@ -36,11 +36,11 @@ Made makeRecord(const std::vector<std::int16_t>& samples, const RecordSettings& 
     Made made;
     for (std::size_t at = 0; at < samples.size();) {
         const std::size_t count = std::min(samples.size() - at, chunk());
-        EXPECT_TRUE(encodeRecord(encoder, samples.data() + at, count, made.bytes, &made.decoded));
+        EXPECT_EQ(encodeRecord(encoder, samples.data() + at, count, made.bytes, &made.decoded), Status::ok);
         at += count;
     }
     std::array<std::uint8_t, recordPreambleSize> settled{};
-    EXPECT_TRUE(finishRecord(encoder, made.bytes, settled, &made.decoded));
+    EXPECT_EQ(finishRecord(encoder, made.bytes, settled, &made.decoded), Status::ok);
     std::copy(settled.begin(), settled.end(), made.bytes.begin());
     made.summary = encoder.summary;
     return made;
@@ -59,7 +59,10 @@ std::vector<std::int16_t> noise(std::size_t count, std::uint32_t seed) {
 
 std::string check(const Bytes& bytes, const RecordSummary& meant) {
     const FilePtr file = openBytes(bytes);
-    return checkRecordFile(file.get(), meant);
+    std::string detail;
+    const Status status = checkRecordFile(file.get(), meant, detail);
+    EXPECT_EQ(status == Status::ok, detail.empty()) << detail;
+    return detail;
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ private:
 
 }  // namespace
 
-bool writeWavHeader(std::FILE* output, const SoundStream& stream) {
+Status writeWavHeader(std::FILE* output, const SoundStream& stream) {
     // Sizes come from the declared count, never from what is decoded, and wrap in 32 bits.
     const std::uint32_t dataBytes = frameBytes * stream.sampleCount;
     HeaderBytes header;
@@ -59,7 +59,9 @@ bool writeWavHeader(std::FILE* output, const SoundStream& stream) {
     header.le16(bitsPerSample);
     header.tag("data");
     header.le32(dataBytes);
-    return std::fwrite(header.bytes().data(), 1, header.bytes().size(), output) == header.bytes().size();
+    return std::fwrite(header.bytes().data(), 1, header.bytes().size(), output) == header.bytes().size()
+               ? Status::ok
+               : Status::writeFailed;
 }
 
 }  // namespace recwav

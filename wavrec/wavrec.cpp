@@ -146,9 +146,9 @@ RecordingResult writeRecording(AudioInput& input, const RecordSettings& settings
             return fail(RecordingResult::Failure::reading, input.error);
         }
         bytes.clear();
-        const bool fits = count > 0 ? encodeRecord(encoder, samples.data(), count, bytes, decoded)
-                                    : finishRecord(encoder, bytes, settled, decoded);
-        if (!fits) {
+        const Status coded = count > 0 ? encodeRecord(encoder, samples.data(), count, bytes, decoded)
+                                       : finishRecord(encoder, bytes, settled, decoded);
+        if (coded != Status::ok) {  // the options are checked: only a sound too long
             return fail(RecordingResult::Failure::tooLong, "too long for a Record file (over 4294967294 samples)");
         }
         if (!writeAll(output, bytes)) {
@@ -226,8 +226,8 @@ int runWavrec(int argc, char* argv[]) {
     }
     // What was written is read back as any reader would, before it can
     // replace anything.
-    const std::string mismatch = checkRecordFile(output, result.summary);
-    if (!mismatch.empty()) {
+    std::string mismatch;
+    if (checkRecordFile(output, result.summary, mismatch) != Status::ok) {
         discardOutput(output);
         return failure("internal error: the Record file made for " + quoted(line.output) +
                        " does not read back as coded (" + mismatch + "); nothing was written");

@@ -87,10 +87,12 @@ void makeRecording(const std::int16_t* samples, std::uint32_t count, const Recor
     RecordEncoder encoder;
     encoder.settings = settings;
     std::array<std::uint8_t, recordPreambleSize> settled{};
-    bool checked = encodeRecord(encoder, samples, count, recordBytes) && finishRecord(encoder, recordBytes, settled);
+    bool checked = encodeRecord(encoder, samples, count, recordBytes) == Status::ok &&
+                   finishRecord(encoder, recordBytes, settled) == Status::ok;
     std::copy(settled.begin(), settled.end(), recordBytes.begin());
     std::FILE* file = checked ? fmemopen(recordBytes.data(), recordBytes.size(), "rb") : nullptr;
-    checked = file != nullptr && checkRecordFile(file, encoder.summary).empty();
+    std::string mismatch;
+    checked = file != nullptr && checkRecordFile(file, encoder.summary, mismatch) == Status::ok;
     if (file != nullptr) {
         std::fclose(file);
     }
@@ -132,33 +134,24 @@ WebOutcome beginConversion(std::uint8_t* data, std::size_t size) {
     conversion.coding =
         static_cast<std::uint32_t>(conversionStream.decode == decodeALaw ? WebCoding::aLaw : WebCoding::adpcm);
     conversion.declared = conversionStream.sampleCount;
-    const bool written = writePart([](std::FILE* output) {
-        writeWavHeader(output, conversionStream);
-        return std::ferror(output) == 0;
-    });
+    const bool written =
+        writePart([](std::FILE* output) { return writeWavHeader(output, conversionStream) == Status::ok; });
     return written ? WebOutcome::converting : WebOutcome::outOfMemory;
 }
 
 WebOutcome stepConversion() {
-    ConvertResult result = ConvertResult::writeFailed;
+    Status result = Status::writeFailed;
     const bool written = writePart([&result](std::FILE* output) {
         result = convertSound(conversionStream, conversionBuffer.data(), output, batchesPerPart);
-        return result != ConvertResult::writeFailed;
+        return result != Status::writeFailed;
     });
     if (!written) {
         return WebOutcome::outOfMemory;
     }
-    switch (result) {
-        case ConvertResult::paused:
-            return WebOutcome::converting;
-        case ConvertResult::readFailed:
-            return WebOutcome::readFailed;
-        case ConvertResult::writeFailed:
-            return WebOutcome::outOfMemory;
-        case ConvertResult::converted:
-            break;
+    if (result == Status::paused) {
+        return WebOutcome::converting;
     }
-    return WebOutcome::converted;
+    return result == Status::readFailed ? WebOutcome::readFailed : WebOutcome::converted;
 }
 
 }  // namespace

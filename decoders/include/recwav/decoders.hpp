@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <vector>
 
+#include <recwav/status.hpp>
+
 namespace recwav {
 
 // ---- The sound stream ----
@@ -53,9 +55,9 @@ inline constexpr std::uint32_t maxCompactCount1 = (1U << 7) - 1;
 inline constexpr std::uint32_t maxCompactCount2 = (1U << 14) - 1;
 inline constexpr std::uint32_t maxCompactCount = (1U << 29) - 1;
 
-// Appends `value` in its shortest form; throws std::invalid_argument above
-// maxCompactCount.
-void appendCompactCount(std::vector<std::uint8_t>& bytes, std::uint32_t value);
+// Appends `value` in its shortest form: ok, or badSetting (appending nothing)
+// above maxCompactCount.
+Status appendCompactCount(std::vector<std::uint8_t>& bytes, std::uint32_t value);
 
 // ---- A-law: one byte per sample ----
 

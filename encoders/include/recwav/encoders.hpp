@@ -13,6 +13,7 @@
 
 #include <recwav/decoders.hpp>
 #include <recwav/recordfile.hpp>
+#include <recwav/status.hpp>
 
 namespace recwav {
 
@@ -77,6 +78,9 @@ struct AdpcmSettings {
     AdpcmSearch search = AdpcmSearch::standard;
 };
 
+// badSetting where maxBlock or the search is out of its range, else ok.
+Status checkAdpcmSettings(const AdpcmSettings& settings);
+
 // The most samples an encoder with these settings holds at once: the longest
 // block and what the choice of its end looks at past it.
 std::size_t adpcmWindow(const AdpcmSettings& settings);
@@ -124,8 +128,8 @@ struct AdpcmEncoder {
 // decide, each with its block header, as a Record file holds them; appends to
 // `decoded`, when given, the samples those blocks decode to. Returns the number
 // of samples in the blocks appended. The bytes do not depend on how the
-// samples are split between calls. Throws std::invalid_argument when maxBlock
-// is out of its range.
+// samples are split between calls. With settings that checkAdpcmSettings
+// refuses it codes nothing and returns 0.
 std::size_t encodeAdpcm(AdpcmEncoder& encoder, const std::int16_t* samples, std::size_t count,
                         std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded = nullptr);
 
@@ -175,24 +179,26 @@ struct RecordEncoder {
 // Appends the next bytes of the file to `out`: on the first call the bytes
 // before the coded sound (both counts 0 until settled), then the codes of
 // every sample the encoder can now decide. Appends to `decoded`, when given,
-// the samples those codes decode to. Returns false once the sound is too long
-// for a Record file (more than maxDeclaredCount samples, or codes past 4 GiB);
-// the file is then of no use.
-bool encodeRecord(RecordEncoder& encoder, const std::int16_t* samples, std::size_t count,
-                  std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded = nullptr);
+// the samples those codes decode to. Returns ok; tooLong once the sound is too
+// long for a Record file (more than maxDeclaredCount samples, or codes past 4
+// GiB), and the file is then of no use; or badSetting for ADPCM settings out
+// of range.
+Status encodeRecord(RecordEncoder& encoder, const std::int16_t* samples, std::size_t count,
+                    std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded = nullptr);
 
 // Appends the codes of the samples still pending (and the preamble, for a
 // sound of no samples) and returns the bytes to write over the file's first
-// recordPreambleSize bytes. False, as above, when the file is too long.
-bool finishRecord(RecordEncoder& encoder, std::vector<std::uint8_t>& out,
-                  std::array<std::uint8_t, recordPreambleSize>& settled, std::vector<std::int16_t>* decoded = nullptr);
+// recordPreambleSize bytes. The same statuses as above.
+Status finishRecord(RecordEncoder& encoder, std::vector<std::uint8_t>& out,
+                    std::array<std::uint8_t, recordPreambleSize>& settled,
+                    std::vector<std::int16_t>* decoded = nullptr);
 
 // At most the bytes of a whole Record file of `count` samples.
 std::size_t recordFileBound(std::size_t count, const RecordSettings& settings);
 
 // Reads `file` from its start with the project's own reader and decoders and
-// compares it with what was meant: empty when it holds exactly that, or what
-// differs.
-std::string checkRecordFile(std::FILE* file, const RecordSummary& meant);
+// compares it with what was meant: ok when it holds exactly that; else
+// readFailed (errno), notAccepted or differs, with what differs in `detail`.
+Status checkRecordFile(std::FILE* file, const RecordSummary& meant, std::string& detail);
 
 }  // namespace recwav

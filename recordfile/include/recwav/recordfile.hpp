@@ -117,7 +117,8 @@ std::array<std::uint8_t, recordPreambleSize> recordFilePreamble(std::uint32_t co
 // Appends the header of an ADPCM block of `samples` samples: their count, a
 // second count that readers do not use, and four skipped bytes. No notes we
 // know of describe the last two: we write the count again and four zeros,
-// unverified on a device. The codes follow, two to a byte.
-void appendAdpcmBlockHeader(std::vector<std::uint8_t>& bytes, std::uint32_t samples);
+// unverified on a device. The codes follow, two to a byte. Ok, or badSetting
+// (appending nothing) for more samples than a compact count holds.
+Status appendAdpcmBlockHeader(std::vector<std::uint8_t>& bytes, std::uint32_t samples);
 
 }  // namespace recwav

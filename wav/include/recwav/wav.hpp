@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include <recwav/recordfile.hpp>
+#include <recwav/status.hpp>
 
 namespace recwav {
 
@@ -21,15 +22,8 @@ inline constexpr std::uint16_t wavBytesPerSample = 2;
 inline constexpr std::uint32_t wavHeaderSize = 44;
 
 // Writes the 44-byte RIFF/WAVE header (mono, 16-bit, 8000 samples per second)
-// sized from the stream's declared sample count. False when the write failed.
-bool writeWavHeader(std::FILE* output, const SoundStream& stream);
-
-enum class ConvertResult {
-    converted,    // the input ended cleanly and every sample was written
-    readFailed,   // reading the input failed before its end
-    writeFailed,  // writing the output failed
-    paused,       // `maxBatches` full batches were written; call again to go on
-};
+// sized from the stream's declared sample count: ok or writeFailed.
+Status writeWavHeader(std::FILE* output, const SoundStream& stream);
 
 // No limit: the sound runs to the end of the input, however long.
 inline constexpr std::uint32_t allBatches = 0;
@@ -38,7 +32,9 @@ inline constexpr std::uint32_t allBatches = 0;
 // `output` as 16-bit little-endian values, until a call returns fewer, or
 // until `maxBatches` full batches are written. Going on from a pause writes
 // the same bytes as one call would have. `buffer` holds samplesPerCall samples.
-ConvertResult convertSound(SoundStream& stream, std::int16_t* buffer, std::FILE* output,
-                           std::uint32_t maxBatches = allBatches);
+// Returns ok once the input ended cleanly and every sample was written,
+// paused after `maxBatches` full batches, readFailed or writeFailed.
+Status convertSound(SoundStream& stream, std::int16_t* buffer, std::FILE* output,
+                    std::uint32_t maxBatches = allBatches);
 
 }  // namespace recwav

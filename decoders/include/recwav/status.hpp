@@ -1,0 +1,46 @@
+// SPDX-License-Identifier: MIT
+// How the library's functions tell how they went: each that can fail returns
+// a Status, or a count beside one, and says which values it may give; where a
+// system call failed, errno says why. The reader alone keeps its -1, which its
+// callers have always known.
+#pragma once
+
+#include <cstdint>
+
+namespace recwav {
+
+enum class Status : std::uint8_t {
+    ok,
+    paused,       // stopped where asked to; called again, it goes on
+    readFailed,   // reading the input failed before its end (errno)
+    writeFailed,  // writing the output failed (errno)
+    tooLong,      // more samples or bytes than a Record file holds
+    badSetting,   // a setting or a value outside its range
+    notAccepted,  // the reader does not accept the file
+    differs,      // the file does not hold what was meant
+};
+
+// A few words for each, for messages.
+constexpr const char* statusText(Status status) {
+    switch (status) {
+        case Status::ok:
+            return "done";
+        case Status::paused:
+            return "paused";
+        case Status::readFailed:
+            return "could not read";
+        case Status::writeFailed:
+            return "could not write";
+        case Status::tooLong:
+            return "too long for a Record file";
+        case Status::badSetting:
+            return "a setting out of its range";
+        case Status::notAccepted:
+            return "not a Record file the reader accepts";
+        case Status::differs:
+            return "not what was meant";
+    }
+    return "";
+}
+
+}  // namespace recwav
