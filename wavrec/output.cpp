@@ -147,27 +147,33 @@ std::FILE* createTemporary(const struct stat* replaced) {
     return file;
 }
 
+// Why the file that `path` reaches (`exists`, `reached`) cannot be the
+// output, or nothing. A Record file is written whole and its counts set at
+// the end, so it cannot stream to a device or a pipe; and renaming over one
+// would put a plain file in its place.
+std::string refusalOfReached(const char* path, bool exists, const struct stat& reached) {
+    if (!exists && errno != ENOENT) {
+        return "cannot write " + quoted(path) + ": " + std::strerror(errno);
+    }
+    if (exists && !S_ISREG(reached.st_mode)) {
+        return "cannot write " + quoted(path) + ": " +
+               (S_ISDIR(reached.st_mode) ? std::string(std::strerror(EISDIR))
+                                         : "not a regular file (a Record file cannot stream to a device or pipe)");
+    }
+    if (exists && reached.st_nlink == 0) {
+        return "cannot write " + quoted(path) + ": the file it leads to has been deleted";
+    }
+    return "";
+}
+
 }  // namespace
 
 std::FILE* openOutput(const char* path, bool replaceAny, std::string& message) {
-    // What the path reaches, through every link, /proc's descriptor links
-    // too. A Record file is written whole and its counts set at the end, so
-    // it cannot stream to a device or a pipe; and renaming over one would put
-    // a plain file in its place.
+    // What the path reaches, through every link, /proc's descriptor links too.
     struct stat reached {};
     const bool exists = stat(path, &reached) == 0;
-    if (!exists && errno != ENOENT) {
-        message = "cannot write " + quoted(path) + ": " + std::strerror(errno);
-        return nullptr;
-    }
-    if (exists && !S_ISREG(reached.st_mode)) {
-        message = "cannot write " + quoted(path) + ": " +
-                  (S_ISDIR(reached.st_mode) ? std::string(std::strerror(EISDIR))
-                                            : "not a regular file (a Record file cannot stream to a device or pipe)");
-        return nullptr;
-    }
-    if (exists && reached.st_nlink == 0) {
-        message = "cannot write " + quoted(path) + ": the file it leads to has been deleted";
+    message = refusalOfReached(path, exists, reached);
+    if (!message.empty()) {
         return nullptr;
     }
     bool descriptor = false;
