@@ -21,8 +21,8 @@ function ascii(bytes, at, length) {
 
 const isSoundFile = (head) => head.length >= 4 && soundSignatures.some((matches) => matches(head));
 
-// Text: no NUL and no control bytes but tabs, line ends and form feeds in its
-// first bytes, and valid UTF-8 (or a one-byte code page).
+// Text: no NUL and no control bytes in its first bytes but tabs, line ends,
+// form feeds and escapes; any bytes above them, in UTF-8 or a code page.
 function isText(head) {
   return head.every((byte) => byte >= 0x20 || byte === 9 || byte === 10 || byte === 12 || byte === 13 || byte === 27);
 }
