@@ -532,14 +532,17 @@ async function encodeSound(file, path, codingName, row) {
     title: `${name} as the device will play it`, wav: heard.wav, peaks: heard.peaks, facts,
     download: { blob: heard.record, name }, urls: recordUrls,
   });
-  if (problem === null) made.push({ row, path: recordName(path), blob: heard.record });
+  if (problem === null && row.isConnected) made.push({ row, path: recordName(path), blob: heard.record });
   return problem && `Not made: ${problem}`;
 }
 
 // Codes a row's sound, in the coding its own choice names, in place of what
 // the row showed before.
 async function codeRow(row, file, path) {
-  const codingName = row.querySelector('select').value;
+  const choice = row.querySelector('select');
+  const codingName = choice.value;
+  // One coding at a time in a row: the next choice once this one is shown.
+  choice.disabled = true;
   row.querySelector('.as').textContent = `as ${codingNames[codingName]}`;
   row.querySelectorAll('.facts, .sound, .waveform, .warning').forEach((node) => node.remove());
   const index = made.findIndex((entry) => entry.row === row);
@@ -556,7 +559,13 @@ async function codeRow(row, file, path) {
     problem = `Not made: ${error.message}`;
   }
   --coding.running;
-  if (!row.isConnected) return;
+  choice.disabled = false;
+  if (!row.isConnected) {
+    // Cleared meanwhile: not counted with the sounds after it.
+    --coding.total;
+    updateCodingStatus();
+    return;
+  }
   if (problem === null) ++coding.made;
   setState(row, problem === null ? 'converted' : 'refused', problem ?? 'Made');
   updateCodingStatus();
@@ -610,6 +619,9 @@ async function downloadRecords() {
 function clearRecords() {
   recordUrls.splice(0).forEach((url) => URL.revokeObjectURL(url));
   made.length = 0;
+  // Sounds still being coded are let go as they finish.
+  coding.total = coding.running;
+  coding.made = 0;
   $('records').replaceChildren();
   releaseHiddenPlayers();
   $('encode-status').textContent = '';
@@ -630,7 +642,7 @@ $('download-all').addEventListener('click', downloadAll);
 $('clear').addEventListener('click', clearAll);
 // Whatever is chosen here becomes a Record file, as wavrec makes one of it.
 $('sound-files').addEventListener('change', (event) =>
-  pickedFiles(event.target).forEach(({ file, path }) => offerSound(file, path, null, Number.NaN)));
+  pickedFiles(event.target).forEach(({ file, path }) => offerSound(file, path, null, file.lastModified)));
 $('download-records').addEventListener('click', downloadRecords);
 $('clear-records').addEventListener('click', clearRecords);
 

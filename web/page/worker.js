@@ -37,6 +37,10 @@ async function convertOne(job, source, path, mtime, archive) {
     return;
   }
   const kind = fileKind(head);
+  if (kind === 'other' && archive !== null && archiveKind(head) !== null) {
+    skip(job, path, 'an archive inside an archive, which the page does not open', archive);
+    return;
+  }
   if (kind === 'other') {
     if (isSoundFile(head)) {
       const file = await source.bytes().then((bytes) => (bytes instanceof Blob ? bytes : new Blob([bytes])),
