@@ -40,7 +40,8 @@ function startWorker() {
 const workers = Array.from({ length: Math.max(1, Math.min(navigator.hardwareConcurrency || 1, 4)) }, () =>
   ({ worker: startWorker(), jobs: 0, ready: false }));
 let nextJob = 1;
-const requests = new Map();  // job → { resolve, reject, slot }
+const requests = new Map();  // job → { resolve, reject, slot, onProgress }
+const offered = new Map();   // a worker's offer taken → the idle worker held for it, and its batch
 const rows = new Map();      // conversion id → its row, while it is shown
 
 // Rows are checked a few at a time: a backup's rows come faster than the
@@ -57,9 +58,9 @@ async function fewAtATime(task) {
   }
 }
 
-function request(message, transfer = [], onProgress = () => {}) {
+function request(message, transfer = [], onProgress = () => {}, worker = null) {
   const job = nextJob++;
-  const slot = workers.reduce((least, candidate) => (candidate.jobs < least.jobs ? candidate : least));
+  const slot = worker ?? workers.reduce((least, candidate) => (candidate.jobs < least.jobs ? candidate : least));
   ++slot.jobs;
   return new Promise((resolve, reject) => {
     requests.set(job, { resolve, reject, slot, onProgress });
@@ -123,6 +124,28 @@ const fromWorker = {
     if (job < clearedBelow) return;
     ++tally.refused;
     setState(startRow(path, null), 'refused', `Refused: ${path} cannot be opened: ${message}`);
+  },
+  // A worker reading an archive offers its recordings, one at a time, to
+  // another worker that is idle, which is held for it until it comes.
+  offer: ({ job, offer }, slot) => {
+    const batch = job >= clearedBelow ? batchOf.get(job) : undefined;
+    const idle = batch && workers.find((other) => other !== slot && other.jobs === 0);
+    if (idle) {
+      ++idle.jobs;
+      offered.set(`${workers.indexOf(slot)}:${offer}`, { idle, batch });
+    }
+    slot.worker.postMessage({ type: 'offerAnswer', offer, take: Boolean(idle) });
+  },
+  entry: ({ offer, bytes, path, mtime, archive }, slot) => {
+    const key = `${workers.indexOf(slot)}:${offer}`;
+    const { idle, batch } = offered.get(key);
+    offered.delete(key);
+    --idle.jobs;
+    if (bytes === null) return;
+    const job = nextJob;
+    batchOf.set(job, batch);
+    batch.handed.push(request({ type: 'convertEntry', bytes, path, mtime, archive }, [bytes.buffer], undefined, idle)
+      .finally(() => batchOf.delete(job)));
   },
   codingProgress: ({ job, fraction }) => answer(job, (waiting) => waiting?.onProgress(fraction)),
   finished: ({ job }) => ended(job, (waiting) => waiting?.resolve()),
@@ -384,13 +407,15 @@ async function convertFiles(entries) {
   if (entries.length === 0) return;
   ++running;
   updateStatus();
-  const batch = { counts: new Map() };
+  const batch = { counts: new Map(), handed: [] };
   try {
     await Promise.all(entries.map((entry) => {
       const job = nextJob;
       batchOf.set(job, batch);
       return request({ type: 'convert', files: [entry] }).finally(() => batchOf.delete(job));
     }));
+    // The recordings its archives handed to other workers.
+    await Promise.all(batch.handed);
   } catch (error) {
     $('status').textContent = `Stopped: ${error.message}`;
   }

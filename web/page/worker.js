@@ -7,7 +7,7 @@
 /* global ArchiveError, archiveEntries, archiveKind, bytesOf, cleanPath, convertRecord, core, coreReady,
    encodeRecord, fflate, fileKind, isSoundFile, readable, blobBuilder, skipReason, wavSamples */
 
-const post = (message) => self.postMessage(message);
+const post = (message, transfer = []) => self.postMessage(message, transfer);
 let clearedBelow = 0;  // batches of conversions below this number were cleared from the page
 let nextId = 1;
 
@@ -52,11 +52,18 @@ async function convertOne(job, source, path, mtime, archive) {
     }
     return;
   }
+  if (archive !== null && await handedOver(job, source, path, mtime, archive)) return;
+  await convertRecordFile(job, source.bytes(), path, mtime, archive);
+}
+
+// Converts a Record file or a Series 3 sound, `bytes` a promise of its
+// bytes, into a row of the page.
+async function convertRecordFile(job, bytes, path, mtime, archive) {
   const id = `${job}.${nextId++}`;
   post({ type: 'started', job, id, path, archive });
   let result;
   try {
-    result = await convertRecord(await source.bytes(), (fraction) => post({ type: 'progress', id, fraction }));
+    result = await convertRecord(await bytes, (fraction) => post({ type: 'progress', id, fraction }));
   } catch (error) {
     result = { outcome: 'failed', message: plainError(error) };
   }
@@ -65,6 +72,36 @@ async function convertOne(job, source, path, mtime, archive) {
   }
   post({ type: 'converted', job, id, path, mtime, ...result });
 }
+
+// An archive's recordings are shared with the other workers: each is offered
+// to the page, which takes it when another worker is idle, so that no more
+// than one a worker is ever in flight. True when it was taken, or could not
+// be read and says so in its row.
+const offers = new Map();  // offer → how the page's answer is heard
+let nextOffer = 1;
+
+async function handedOver(job, source, path, mtime, archive) {
+  const offer = nextOffer++;
+  const taken = await new Promise((resolve) => {
+    offers.set(offer, resolve);
+    post({ type: 'offer', job, offer });
+  });
+  if (!taken) return false;
+  let bytes = null;
+  let failure = null;
+  try {
+    bytes = await source.bytes();
+  } catch (error) {
+    failure = error;
+  }
+  post({ type: 'entry', offer, bytes, path, mtime, archive }, bytes ? [bytes.buffer] : []);
+  if (failure) await convertRecordFile(job, Promise.reject(failure), path, mtime, archive);
+  return true;
+}
+
+// A recording another worker read from its archive.
+const convertEntry = ({ job, bytes, path, mtime, archive }) =>
+  convertRecordFile(job, Promise.resolve(bytes), path, mtime, archive);
 
 const looseFile = (file) => ({
   size: file.size, unreadable: null, head: () => bytesOf(file, 0, 512), bytes: async () => file,
@@ -225,13 +262,18 @@ async function encodeSound({ job, file, samples, coding, repeats = 0, gap = 0 })
   post({ type: 'encoded', job, record, recordSize: bytes.length, ...heard });
 }
 
-const jobs = { convert: convertBatch, zip: makeZip, encode: encodeSound };
+const jobs = { convert: convertBatch, convertEntry, zip: makeZip, encode: encodeSound };
 let queue = coreReady.then(() => post({ type: 'ready' }),
   (error) => post({ type: 'broken', message: String(error?.message ?? error) }));
 
 self.onmessage = ({ data }) => {
   if (data.type === 'clear') {
     clearedBelow = data.job + 1;
+    return;
+  }
+  if (data.type === 'offerAnswer') {
+    offers.get(data.offer)(data.take);
+    offers.delete(data.offer);
     return;
   }
   queue = queue.then(() => {
