@@ -132,16 +132,16 @@ const fromWorker = {
     const idle = batch && workers.find((other) => other !== slot && other.jobs === 0);
     if (idle) {
       ++idle.jobs;
-      offered.set(`${workers.indexOf(slot)}:${offer}`, { idle, batch });
+      offered.set(`${workers.indexOf(slot)}:${offer}`, { idle, batch, job });
     }
     slot.worker.postMessage({ type: 'offerAnswer', offer, take: Boolean(idle) });
   },
   entry: ({ offer, bytes, path, mtime, archive }, slot) => {
     const key = `${workers.indexOf(slot)}:${offer}`;
-    const { idle, batch } = offered.get(key);
+    const { idle, batch, job: from } = offered.get(key);
     offered.delete(key);
     --idle.jobs;
-    if (bytes === null) return;
+    if (bytes === null || from < clearedBelow) return;  // cleared meanwhile
     const job = nextJob;
     batchOf.set(job, batch);
     batch.handed.push(request({ type: 'convertEntry', bytes, path, mtime, archive }, [bytes.buffer], undefined, idle)
