@@ -21,6 +21,7 @@ const worker = [
   readFileSync(coreJs, 'utf8'),
   source('core.js'),
   source('archives.js'),
+  source('sounds.js'),
   source('worker.js'),
 ].join('\n;\n');
 

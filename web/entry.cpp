@@ -35,7 +35,10 @@ enum class WebOutcome : std::uint32_t {
     converting = 5,  // more parts to come
 };
 
-enum class WebCoding : std::uint32_t { none = 0, aLaw = 1, adpcm = 2, adpcmBest = 3 };
+// What a file's first bytes make it, for the page to choose its way.
+enum class WebKind : std::uint32_t { other = 0, record = 1, series3 = 2 };
+
+enum class WebCoding : std::uint32_t { none = 0, aLaw = 1, adpcm = 2, adpcmBest = 3, series3 = 4 };
 
 // One conversion's state, laid out as 32-bit words for the page to read.
 struct WebConversion {
@@ -55,6 +58,9 @@ std::FILE* conversionInput = nullptr;
 SoundStream conversionStream;
 std::array<std::int16_t, samplesPerCall> conversionBuffer{};
 char* partBytes = nullptr;
+// A Series 3 sound's A-law codes, when that is what is being converted.
+const std::uint8_t* series3Codes = nullptr;
+std::size_t series3Count = 0;
 
 void releasePart() {
     std::free(partBytes);
@@ -73,31 +79,53 @@ struct WebRecording {
 
 WebRecording recording;
 std::vector<std::uint8_t> recordBytes;
+// The Record file being coded a part at a time, and the bytes that then
+// stand at its start.
+RecordEncoder recordEncoder;
+bool recordFits = false;
 
 std::uint32_t address(const void* pointer) {
     return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(pointer));
 }
 
-// Codes the samples as a Record file in recordBytes, sized once so that the
-// file is never held twice, then reads it back as any reader would: the page
-// offers it only when it holds exactly what was coded.
-void makeRecording(const std::int16_t* samples, std::uint32_t count, const RecordSettings& settings) {
+// Begins a Record file in recordBytes, sized once from the samples to come so
+// that the file is never held twice.
+void beginRecording(std::uint32_t count, const RecordSettings& settings) {
     recordBytes.clear();
     recordBytes.reserve(recordFileBound(count, settings));
-    RecordEncoder encoder;
-    encoder.settings = settings;
+    recordEncoder = RecordEncoder{};
+    recordEncoder.settings = settings;
+    recordFits = true;
+}
+
+// Codes the samples still pending and reads the file back as any reader
+// would: the page offers it only when it holds exactly what was coded.
+void finishRecording() {
     std::array<std::uint8_t, recordPreambleSize> settled{};
-    bool checked = encodeRecord(encoder, samples, count, recordBytes) == Status::ok &&
-                   finishRecord(encoder, recordBytes, settled) == Status::ok;
+    bool checked = recordFits && finishRecord(recordEncoder, recordBytes, settled) == Status::ok;
     std::copy(settled.begin(), settled.end(), recordBytes.begin());
     std::FILE* file = checked ? fmemopen(recordBytes.data(), recordBytes.size(), "rb") : nullptr;
     std::string mismatch;
-    checked = file != nullptr && checkRecordFile(file, encoder.summary, mismatch) == Status::ok;
+    checked = file != nullptr && checkRecordFile(file, recordEncoder.summary, mismatch) == Status::ok;
     if (file != nullptr) {
         std::fclose(file);
     }
     recording = {address(recordBytes.data()), static_cast<std::uint32_t>(recordBytes.size()),
-                 static_cast<std::uint32_t>(encoder.summary.samples), checked ? 1U : 0U};
+                 static_cast<std::uint32_t>(recordEncoder.summary.samples), checked ? 1U : 0U};
+}
+
+RecordSettings settingsFor(std::uint32_t coding, std::uint32_t repeats, std::uint32_t gap) {
+    RecordSettings settings;
+    if (coding == static_cast<std::uint32_t>(WebCoding::adpcm) ||
+        coding == static_cast<std::uint32_t>(WebCoding::adpcmBest)) {
+        settings.codec = codecAdpcm;
+    }
+    if (coding == static_cast<std::uint32_t>(WebCoding::adpcmBest)) {
+        settings.adpcm.search = AdpcmSearch::best;
+    }
+    settings.fields.repeats = static_cast<std::uint16_t>(repeats);
+    settings.fields.gap = gap;
+    return settings;
 }
 
 // Writes the next part of the WAV through `write(output)` into partBytes;
@@ -118,7 +146,42 @@ bool writePart(Write write) {
     return written && closed;
 }
 
+// A Series 3 sound becomes the WAV recscan writes of it: its A-law codes,
+// in the G.711 table, the mirror image of the Record files' one.
+WebOutcome beginSeries3(const std::uint8_t* data, std::size_t size) {
+    series3Codes = data + series3SoundHeaderSize;
+    series3Count = size - series3SoundHeaderSize;
+    if (series3Count > maxDeclaredCount) {
+        return WebOutcome::notCorrectFormat;
+    }
+    conversion.coding = static_cast<std::uint32_t>(WebCoding::series3);
+    conversion.declared = static_cast<std::uint32_t>(series3Count);
+    const bool written = writePart([](std::FILE* output) {
+        SoundStream header;
+        header.sampleCount = static_cast<std::uint32_t>(series3Count);
+        return writeWavHeader(output, header) == Status::ok;
+    });
+    return written ? WebOutcome::converting : WebOutcome::outOfMemory;
+}
+
+WebOutcome stepSeries3() {
+    const bool written = writePart([](std::FILE* output) {
+        for (std::size_t i = 0; i < series3Count; ++i) {
+            const auto sample = static_cast<std::uint16_t>(-aLawTable[series3Codes[i]]);
+            const std::array<std::uint8_t, 2> bytes{static_cast<std::uint8_t>(sample & 0xFFU),
+                                                    static_cast<std::uint8_t>(sample >> 8U)};
+            std::fwrite(bytes.data(), 1, bytes.size(), output);
+        }
+        return std::ferror(output) == 0;
+    });
+    series3Codes = nullptr;
+    return written ? WebOutcome::converted : WebOutcome::outOfMemory;
+}
+
 WebOutcome beginConversion(std::uint8_t* data, std::size_t size) {
+    if (looksLikeSeries3Sound(data, size)) {
+        return size >= series3SoundHeaderSize ? beginSeries3(data, size) : WebOutcome::notCorrectFormat;
+    }
     // A 0-byte memory stream cannot be opened; such a file is not ours anyway.
     if (size == 0 || !looksLikeRecordFile(data, size)) {
         return WebOutcome::notRecordFile;
@@ -140,6 +203,9 @@ WebOutcome beginConversion(std::uint8_t* data, std::size_t size) {
 }
 
 WebOutcome stepConversion() {
+    if (series3Codes != nullptr) {
+        return stepSeries3();
+    }
     Status result = Status::writeFailed;
     const bool written = writePart([&result](std::FILE* output) {
         result = convertSound(conversionStream, conversionBuffer.data(), output, batchesPerPart);
@@ -166,6 +232,17 @@ std::uint32_t recwav_is_record_file(const std::uint8_t* data, std::uint32_t size
     return recwav::looksLikeRecordFile(data, size) ? 1 : 0;
 }
 
+// What the `size` bytes at `data`, a file's first bytes, make it: a Record
+// document (1), a Series 3 sound (2) or another file (0). Sixteen bytes are
+// enough to tell.
+std::uint32_t recwav_file_kind(const std::uint8_t* data, std::uint32_t size) {
+    if (recwav::looksLikeRecordFile(data, size)) {
+        return static_cast<std::uint32_t>(recwav::WebKind::record);
+    }
+    return static_cast<std::uint32_t>(recwav::looksLikeSeries3Sound(data, size) ? recwav::WebKind::series3
+                                                                                : recwav::WebKind::other);
+}
+
 // Ends the conversion under way, if any, and frees its last part.
 void recwav_convert_end() {
     if (recwav::conversionInput != nullptr) {
@@ -173,6 +250,7 @@ void recwav_convert_end() {
         recwav::conversionInput = nullptr;
     }
     recwav::releasePart();
+    recwav::series3Codes = nullptr;
     recwav::conversion = {};
 }
 
@@ -192,27 +270,39 @@ const recwav::WebConversion* recwav_convert_step() {
     return &recwav::conversion;
 }
 
-// Codes `count` samples of 8000 Hz mono sound as a Record file, in A-law
-// (coding 1) or ADPCM (coding 2, in wavrec's default blocks; coding 3 with
-// the best search, as wavrec --best). Returns the
-// address of the result, which stays valid until the next call or
-// recwav_release_recording().
-const recwav::WebRecording* recwav_encode(const std::int16_t* samples, std::uint32_t count, std::uint32_t coding) {
-    recwav::RecordSettings settings;
-    if (coding == static_cast<std::uint32_t>(recwav::WebCoding::adpcm) ||
-        coding == static_cast<std::uint32_t>(recwav::WebCoding::adpcmBest)) {
-        settings.codec = recwav::codecAdpcm;
-    }
-    if (coding == static_cast<std::uint32_t>(recwav::WebCoding::adpcmBest)) {
-        settings.adpcm.search = recwav::AdpcmSearch::best;
-    }
-    recwav::makeRecording(samples, count, settings);
+// Begins a Record file of `count` samples of 8000 Hz mono sound to come, in
+// A-law (coding 1) or ADPCM (coding 2, in wavrec's default blocks; coding 3
+// with the best search, as wavrec --best), its sound header saying `repeats`
+// and `gap` (microseconds) as wavrec's does.
+void recwav_encode_begin(std::uint32_t count, std::uint32_t coding, std::uint32_t repeats, std::uint32_t gap) {
+    recwav::beginRecording(count, recwav::settingsFor(coding, repeats, gap));
+}
+
+// Codes the next `count` samples: the bytes are the same however the sound
+// is split, so that the page can show progress between parts.
+void recwav_encode_part(const std::int16_t* samples, std::uint32_t count) {
+    recwav::recordFits = recwav::recordFits && recwav::encodeRecord(recwav::recordEncoder, samples, count,
+                                                                    recwav::recordBytes) == recwav::Status::ok;
+}
+
+// Finishes the Record file begun. Returns the address of the result, which
+// stays valid until the next call or recwav_release_recording().
+const recwav::WebRecording* recwav_encode_end() {
+    recwav::finishRecording();
     return &recwav::recording;
+}
+
+// Codes `count` samples at once, as the three calls above.
+const recwav::WebRecording* recwav_encode(const std::int16_t* samples, std::uint32_t count, std::uint32_t coding) {
+    recwav_encode_begin(count, coding, 0, 0);
+    recwav_encode_part(samples, count);
+    return recwav_encode_end();
 }
 
 // Frees the last Record file made.
 void recwav_release_recording() {
     recwav::recordBytes = {};
+    recwav::recordEncoder = {};
     recwav::recording = {};
 }
 

@@ -25,7 +25,7 @@ function formatDuration(samples) {
   return `${minutes}:${(seconds - 60 * minutes).toFixed(1).padStart(4, '0')}`;
 }
 
-// ---- The worker ----
+// ---- The workers ----
 
 // The single-file page carries the worker's script inside it; the published
 // folder has it beside the page.
@@ -35,9 +35,13 @@ function startWorker() {
   return new Worker(URL.createObjectURL(new Blob([inline.textContent], { type: 'text/javascript' })));
 }
 
-const worker = startWorker();
+// A few workers, one a core up to four, each running its jobs in order: the
+// files of a batch are spread over them, a job to the least busy.
+const workers = Array.from({ length: Math.max(1, Math.min(navigator.hardwareConcurrency || 1, 4)) }, () =>
+  ({ worker: startWorker(), jobs: 0, ready: false }));
 let nextJob = 1;
-const requests = new Map();  // job → { resolve, reject }
+const requests = new Map();  // job → { resolve, reject, slot, onProgress }
+const offered = new Map();   // a worker's offer taken → the idle worker held for it, and its batch
 const rows = new Map();      // conversion id → its row, while it is shown
 
 // Rows are checked a few at a time: a backup's rows come faster than the
@@ -54,30 +58,45 @@ async function fewAtATime(task) {
   }
 }
 
-function request(message, transfer = []) {
+function request(message, transfer = [], onProgress = () => {}, worker = null) {
   const job = nextJob++;
+  const slot = worker ?? workers.reduce((least, candidate) => (candidate.jobs < least.jobs ? candidate : least));
+  ++slot.jobs;
   return new Promise((resolve, reject) => {
-    requests.set(job, { resolve, reject });
-    worker.postMessage({ ...message, job }, transfer);
+    requests.set(job, { resolve, reject, slot, onProgress });
+    slot.worker.postMessage({ ...message, job }, transfer);
   });
 }
 
 function answer(job, settle) {
+  settle(requests.get(job));
+}
+
+// The job is done: its worker is one job less busy.
+function ended(job, settle) {
   const waiting = requests.get(job);
   requests.delete(job);
+  if (waiting) --waiting.slot.jobs;
   settle(waiting);
 }
 
 const fromWorker = {
-  ready: () => {
+  ready: (data, slot) => {
+    slot.ready = true;
+    if (!workers.every((each) => each.ready)) return;
     if (running === 0) $('status').textContent = 'No files yet.';
     document.body.dataset.ready = 'true';
   },
   broken: ({ message }) => { $('status').textContent = `The converter could not start: ${message}`; },
   count: ({ job, done, total, reading }) => {
     if (job < clearedBelow) return;
+    const batch = batchOf.get(job);
+    if (!batch) return;
+    batch.counts.set(job, { done, total });
+    let [allDone, allTotal] = [0, 0];
+    for (const count of batch.counts.values()) [allDone, allTotal] = [allDone + count.done, allTotal + count.total];
     const within = reading ? `, reading ${reading}` : '';
-    $('status').textContent = `Converting ${numbers.format(Math.min(done + 1, total))} of ${plural(total, 'file')}${within}…`;
+    $('status').textContent = `Converting ${numbers.format(Math.min(allDone + 1, allTotal))} of ${plural(allTotal, 'file')}${within}…`;
   },
   started: ({ job, id, path, archive }) => { if (job >= clearedBelow) rows.set(id, startRow(path, archive)); },
   progress: ({ id, fraction }) => {
@@ -95,20 +114,50 @@ const fromWorker = {
         }).finally(updateStatus);
     }
   },
-  skipped: ({ job, path, reason }) => { if (job >= clearedBelow) addSkipped(path, reason); },
+  skipped: ({ job, path, reason, archive }) => { if (job >= clearedBelow) addSkipped(path, reason, archive); },
+  sound: ({ job, path, mtime, archive, file }) => {
+    if (job < clearedBelow) return;
+    ++tally.sounds;
+    offerSound(file, path, archive, mtime);
+  },
   archiveRefused: ({ job, path, message }) => {
     if (job < clearedBelow) return;
     ++tally.refused;
     setState(startRow(path, null), 'refused', `Refused: ${path} cannot be opened: ${message}`);
   },
-  finished: ({ job }) => answer(job, (waiting) => waiting?.resolve()),
-  failed: ({ job, message }) => answer(job, (waiting) => waiting?.reject(new Error(message))),
+  // A worker reading an archive offers its recordings, one at a time, to
+  // another worker that is idle, which is held for it until it comes.
+  offer: ({ job, offer }, slot) => {
+    const batch = job >= clearedBelow ? batchOf.get(job) : undefined;
+    const idle = batch && workers.find((other) => other !== slot && other.jobs === 0);
+    if (idle) {
+      ++idle.jobs;
+      offered.set(`${workers.indexOf(slot)}:${offer}`, { idle, batch, job });
+    }
+    slot.worker.postMessage({ type: 'offerAnswer', offer, take: Boolean(idle) });
+  },
+  entry: ({ offer, bytes, path, mtime, archive }, slot) => {
+    const key = `${workers.indexOf(slot)}:${offer}`;
+    const { idle, batch, job: from } = offered.get(key);
+    offered.delete(key);
+    --idle.jobs;
+    if (bytes === null || from < clearedBelow) return;  // cleared meanwhile
+    const job = nextJob;
+    batchOf.set(job, batch);
+    batch.handed.push(request({ type: 'convertEntry', bytes, path, mtime, archive }, [bytes.buffer], undefined, idle)
+      .finally(() => batchOf.delete(job)));
+  },
+  codingProgress: ({ job, fraction }) => answer(job, (waiting) => waiting?.onProgress(fraction)),
+  finished: ({ job }) => ended(job, (waiting) => waiting?.resolve()),
+  failed: ({ job, message }) => ended(job, (waiting) => waiting?.reject(new Error(message))),
   encoded: (result) => answer(result.job, (waiting) => waiting.resolve(result)),
   zipped: ({ job, zip }) => answer(job, (waiting) => waiting.resolve(zip)),
 };
 
-worker.onmessage = ({ data }) => fromWorker[data.type](data);
-worker.onerror = (event) => fromWorker.broken({ message: event.message || 'its script did not load' });
+for (const slot of workers) {
+  slot.worker.onmessage = ({ data }) => fromWorker[data.type](data, slot);
+  slot.worker.onerror = (event) => fromWorker.broken({ message: event.message || 'its script did not load' });
+}
 
 // ---- A row: a file, what became of it, and its sound ----
 
@@ -126,12 +175,24 @@ function setState(row, className, text) {
   row.querySelector('.state').replaceChildren(text);
 }
 
+// Rows stand in the order of their paths, as in the folder or the archive
+// they came from, however the workers' answers come.
+const byPath = new Intl.Collator('en', { numeric: true }).compare;
+
+function insertSorted(list, item, key) {
+  item.dataset.key = key;
+  const last = list.lastElementChild;
+  const after = last === null || byPath(last.dataset.key, key) <= 0 ? null
+    : [...list.children].find((other) => byPath(other.dataset.key, key) > 0);
+  list.insertBefore(item, after ?? null);
+}
+
 function rowFor(list, path, archive) {
   const heading = element('h3', { className: 'name', textContent: path });
   if (archive) heading.append(' ', element('span', { className: 'from', textContent: `in ${archive}` }));
   const row = element('li', { className: 'result' }, heading, element('p', { className: 'state' }));
   row.dataset.name = path;
-  list.append(row);
+  insertSorted(list, row, path);
   return row;
 }
 
@@ -277,11 +338,16 @@ function lengthWarning({ declared, decoded }) {
 
 const converted = [];  // { id, path, blob, mtime } of every WAV offered, for the .zip
 const wavUrls = [];
-const tally = { refused: 0, skipped: 0 };
+const tally = { refused: 0, skipped: 0, sounds: 0 };
+const batchOf = new Map();  // job → the batch it is part of, while it runs
 let clearedBelow = 0;  // batches below this number were cleared
 let running = 0;
 
 const wavName = (name) => name.replace(/\.rec$/i, '') + '.wav';
+
+// When the file was last changed: the recording's date, which backups keep.
+const dates = new Intl.DateTimeFormat('en-GB', { dateStyle: 'medium', timeStyle: 'short' });
+const dateFact = (mtime) => (Number.isFinite(mtime) && mtime > 0 ? [fact('Date', dates.format(mtime), 'date')] : []);
 
 async function finishRow(row, result) {
   const name = row.dataset.name;
@@ -290,7 +356,8 @@ async function finishRow(row, result) {
     const warning = lengthWarning(result);
     if (warning) row.append(element('p', { className: 'warning', textContent: warning }));
     const facts = element('p', { className: 'facts' }, fact('Coding', result.coding, 'coding'),
-      fact('Length', formatDuration(result.decoded), 'duration'), fact('Samples', numbers.format(result.decoded), 'samples'));
+      fact('Length', formatDuration(result.decoded), 'duration'), fact('Samples', numbers.format(result.decoded), 'samples'),
+      ...dateFact(result.mtime));
     const problem = await showSound(row, {
       title: name, wav: result.wav, peaks: result.peaks, facts, download: { blob: result.wav, name: wavName(fileName) },
       urls: wavUrls,
@@ -318,25 +385,37 @@ function updateStatus() {
   const parts = [`${numbers.format(converted.length)} converted`];
   if (tally.refused > 0) parts.push(`${numbers.format(tally.refused)} not converted`);
   if (tally.skipped > 0) parts.push(`${numbers.format(tally.skipped)} skipped`);
+  if (tally.sounds > 0) {
+    parts.push(`${plural(tally.sounds, 'sound')} offered as ${tally.sounds === 1 ? 'a Record file' : 'Record files'} below`);
+  }
   const checking = checks.running + checks.waiting.length;
   if (checking > 0) parts.push(`${numbers.format(checking)} being checked`);
   const nothing = results.children.length === 0 && tally.skipped === 0;
   $('status').textContent = nothing ? 'No files yet.' : `${parts.join(', ')}.`;
 }
 
-function addSkipped(path, reason) {
+function addSkipped(path, reason, archive) {
   ++tally.skipped;
-  $('skipped-list').append(element('li', { textContent: reason ? `${path}: ${reason}` : path }));
-  $('skipped-summary').textContent = `${plural(tally.skipped, 'file')} skipped: not Record files, or not readable`;
+  const item = element('li', { textContent: `${path}${archive ? ` in ${archive}` : ''}: ${reason}` });
+  insertSorted($('skipped-list'), item, path);
+  $('skipped-summary').textContent = `${plural(tally.skipped, 'file')} skipped, neither recordings nor sounds`;
   $('skipped').hidden = false;
 }
 
+// Each file is a job of its own, so that the workers share the batch.
 async function convertFiles(entries) {
   if (entries.length === 0) return;
   ++running;
   updateStatus();
+  const batch = { counts: new Map(), handed: [] };
   try {
-    await request({ type: 'convert', files: entries });
+    await Promise.all(entries.map((entry) => {
+      const job = nextJob;
+      batchOf.set(job, batch);
+      return request({ type: 'convert', files: [entry] }).finally(() => batchOf.delete(job));
+    }));
+    // The recordings its archives handed to other workers.
+    await Promise.all(batch.handed);
   } catch (error) {
     $('status').textContent = `Stopped: ${error.message}`;
   }
@@ -387,8 +466,8 @@ async function downloadAll() {
   button.disabled = true;
   $('status').textContent = `Making the .zip of ${plural(converted.length, 'WAV file')}…`;
   try {
-    const files = [...converted].sort((a, b) => a.id - b.id).map(({ path, blob, mtime }) => ({ path, blob, mtime }));
-    save(await request({ type: 'zip', files }), 'recwav.zip');
+    const files = [...converted].sort((a, b) => byPath(a.path, b.path)).map(({ path, blob, mtime }) => ({ path, blob, mtime }));
+    save(await request({ type: 'zip', files }), 'wav-files.zip');
     updateStatus();
   } catch (error) {
     $('status').textContent = `The .zip could not be made: ${error.message}.`;
@@ -399,7 +478,7 @@ async function downloadAll() {
 function clearAll() {
   // The worker stops the batches under way; their rows are not shown.
   clearedBelow = nextJob;
-  worker.postMessage({ type: 'clear', job: nextJob - 1 });
+  for (const { worker } of workers) worker.postMessage({ type: 'clear', job: nextJob - 1 });
   wavUrls.splice(0).forEach((url) => URL.revokeObjectURL(url));
   converted.length = 0;
   rows.clear();
@@ -409,17 +488,22 @@ function clearAll() {
   $('skipped').hidden = true;
   tally.skipped = 0;
   tally.refused = 0;
+  tally.sounds = 0;
   updateStatus();
 }
 
 // ---- Sounds to Record files ----
 
 const recordUrls = [];
+const made = [];  // { row, path, blob } of every Record file offered, for the .zip
+const coding = { running: 0, total: 0, made: 0 };
+const codingNames = { alaw: 'A-law', adpcm: 'ADPCM', 'adpcm-best': 'ADPCM, best' };
 
 // The Record file is named after the sound, its extension replaced.
 const recordName = (name) => name.replace(/\.[^./]{1,5}$/, '') + '.rec';
+const batchCoding = () => document.querySelector('input[name="coding"]:checked').value;
 
-// Any sound the browser can decode, mixed down to mono and resampled to
+// Any other sound the browser can decode, mixed down to mono and resampled to
 // 8000 Hz by the browser, as 16-bit samples.
 async function soundToDeviceSamples(fileBytes) {
   const decoder = new OfflineAudioContext(1, 1, sampleRate);
@@ -439,16 +523,29 @@ async function soundToDeviceSamples(fileBytes) {
   return samples;
 }
 
-// Returns null once the Record file is offered, or why it is not.
-async function encodeSound(file, coding, row) {
+// Codes a sound in a worker: one it can read as wavrec does (a Record file, a
+// Series 3 sound, a WAV of 8000 Hz PCM) from the file itself, any other
+// through the browser's decoder.
+async function codeInWorker(file, codingName, progress) {
+  const onProgress = (fraction) => { progress.value = fraction; };
+  const heard = await request({ type: 'encode', file, coding: codingName }, [], onProgress);
+  if (heard.outcome !== 'needsDecoding') return heard;
   let samples;
   try {
     samples = await soundToDeviceSamples(await file.arrayBuffer());
   } catch {
-    return 'Refused: this browser cannot decode this sound';
+    return null;
   }
-  const name = recordName(file.name);
-  const heard = await request({ type: 'encode', samples, coding }, [samples.buffer]);
+  return request({ type: 'encode', samples, coding: codingName }, [samples.buffer], onProgress);
+}
+
+// Returns null once the Record file is offered, or why it is not.
+async function encodeSound(file, path, codingName, row) {
+  const name = recordName(path.split('/').pop());
+  const progress = element('progress', { max: 1, value: 0 });
+  row.querySelector('.state').append(progress);
+  const heard = await codeInWorker(file, codingName, progress);
+  if (heard === null) return 'Refused: this browser cannot decode this sound';
   if (heard.outcome !== 'converted') {
     const refusal = heard.outcome === 'refused' || heard.outcome === 'readFailed';
     return `${refusal ? 'Refused' : 'Not made'}: ${notMadeReason(heard, name)}`;
@@ -460,46 +557,107 @@ async function encodeSound(file, coding, row) {
     title: `${name} as the device will play it`, wav: heard.wav, peaks: heard.peaks, facts,
     download: { blob: heard.record, name }, urls: recordUrls,
   });
+  if (problem === null && row.isConnected) made.push({ row, path: recordName(path), blob: heard.record });
   return problem && `Not made: ${problem}`;
 }
 
-async function encodeFiles(input) {
-  const files = [...input.files];
-  const coding = document.querySelector('input[name="coding"]:checked').value;
-  let made = 0;
-  for (const [index, file] of files.entries()) {
-    $('encode-status').textContent = `Coding ${numbers.format(index + 1)} of ${plural(files.length, 'sound')}…`;
-    const row = rowFor($('records'), file.name, null);
-    setState(row, 'converting', 'Coding…');
-    let problem;
-    try {
-      problem = await encodeSound(file, coding, row);
-    } catch (error) {
-      // A sound too long for the memory the browser gives: say so, and go on with the others.
-      problem = `Not made: ${error.message}`;
-    }
-    if (!row.isConnected) continue;
-    if (problem === null) ++made;
-    setState(row, problem === null ? 'converted' : 'refused', problem ?? 'Made');
+// Codes a row's sound, in the coding its own choice names, in place of what
+// the row showed before.
+async function codeRow(row, file, path) {
+  const choice = row.querySelector('select');
+  const codingName = choice.value;
+  // One coding at a time in a row: the next choice once this one is shown.
+  choice.disabled = true;
+  row.querySelector('.as').textContent = `as ${codingNames[codingName]}`;
+  row.querySelectorAll('.facts, .sound, .waveform, .warning').forEach((node) => node.remove());
+  const index = made.findIndex((entry) => entry.row === row);
+  if (index >= 0) made.splice(index, 1);
+  setState(row, 'converting', 'Coding… ');
+  ++coding.running;
+  ++coding.total;
+  updateCodingStatus();
+  let problem;
+  try {
+    problem = await encodeSound(file, path, codingName, row);
+  } catch (error) {
+    // A sound too long for the memory the browser gives: say so, and go on with the others.
+    problem = `Not made: ${error.message}`;
   }
-  const failed = files.length - made;
-  $('encode-status').textContent = `${plural(files.length, 'sound')}: ${numbers.format(made)} made into ` +
-    `${made === 1 ? 'a Record file' : 'Record files'}${failed > 0 ? `, ${numbers.format(failed)} could not be` : ''}.`;
+  --coding.running;
+  choice.disabled = false;
+  if (!row.isConnected) {
+    // Cleared meanwhile: not counted with the sounds after it.
+    --coding.total;
+    updateCodingStatus();
+    return;
+  }
+  if (problem === null) ++coding.made;
+  setState(row, problem === null ? 'converted' : 'refused', problem ?? 'Made');
+  updateCodingStatus();
+}
+
+// A row for a sound to become a Record file, coded at once in the batch's
+// coding; its own choice codes it again in another.
+function offerSound(file, path, archive, mtime) {
+  const row = rowFor($('records'), path, archive);
+  row.querySelector('.name').append(' ', element('span', { className: 'as' }));
+  const choice = element('select', {}, ...Object.entries(codingNames).map(([value, text]) =>
+    element('option', { value, textContent: text })));
+  choice.value = batchCoding();
+  choice.setAttribute('aria-label', `Coding of ${path}`);
+  choice.addEventListener('change', () => codeRow(row, file, path));
+  row.querySelector('.name').after(element('p', { className: 'recode' }, element('label', {}, 'Coding ', choice),
+    ...dateFact(mtime).map((date) => [' ', date]).flat()));
+  codeRow(row, file, path);
+}
+
+function updateCodingStatus() {
+  $('download-records').disabled = made.length === 0;
   $('clear-records').disabled = $('records').children.length === 0;
+  if (coding.running > 0) {
+    $('encode-status').textContent = `Coding ${numbers.format(coding.total - coding.running + 1)} of ` +
+      `${plural(coding.total, 'sound')}…`;
+    return;
+  }
+  if (coding.total === 0) return;
+  const failed = coding.total - coding.made;
+  $('encode-status').textContent = `${plural(coding.total, 'sound')}: ${numbers.format(coding.made)} made into ` +
+    `${coding.made === 1 ? 'a Record file' : 'Record files'}${failed > 0 ? `, ${numbers.format(failed)} could not be` : ''}.`;
+  // The next sounds are counted afresh.
+  coding.total = 0;
+  coding.made = 0;
+}
+
+async function downloadRecords() {
+  const button = $('download-records');
+  button.disabled = true;
+  try {
+    const files = made.map(({ path, blob }) => ({ path, blob, mtime: Date.now() }));
+    files.sort((a, b) => byPath(a.path, b.path));
+    save(await request({ type: 'zip', files }), 'record-files.zip');
+  } catch (error) {
+    $('encode-status').textContent = `The .zip could not be made: ${error.message}.`;
+  }
+  button.disabled = made.length === 0;
 }
 
 function clearRecords() {
   recordUrls.splice(0).forEach((url) => URL.revokeObjectURL(url));
+  made.length = 0;
+  // Sounds still being coded are let go as they finish.
+  coding.total = coding.running;
+  coding.made = 0;
   $('records').replaceChildren();
   releaseHiddenPlayers();
   $('encode-status').textContent = '';
   $('clear-records').disabled = true;
+  $('download-records').disabled = true;
 }
 
 // ---- Wiring ----
 
 // Cleared as the picker opens, so that choosing the same files again is a
-// change, and shown as chosen until then.
+// change.
 for (const id of ['record-files', 'record-folder', 'sound-files']) {
   $(id).addEventListener('click', (event) => { event.target.value = ''; });
 }
@@ -507,7 +665,10 @@ $('record-files').addEventListener('change', (event) => convertFiles(pickedFiles
 $('record-folder').addEventListener('change', (event) => convertFiles(pickedFiles(event.target)));
 $('download-all').addEventListener('click', downloadAll);
 $('clear').addEventListener('click', clearAll);
-$('sound-files').addEventListener('change', (event) => encodeFiles(event.target));
+// Whatever is chosen here becomes a Record file, as wavrec makes one of it.
+$('sound-files').addEventListener('change', (event) =>
+  pickedFiles(event.target).forEach(({ file, path }) => offerSound(file, path, null, file.lastModified)));
+$('download-records').addEventListener('click', downloadRecords);
 $('clear-records').addEventListener('click', clearRecords);
 
 const dropZone = $('drop-zone');

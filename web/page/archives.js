@@ -2,13 +2,16 @@
 // Backups as users keep them, .zip, .tar and .tar.gz files, opened in the
 // page's worker without holding more of them than one file at a time. An
 // archive yields its files, in order, as { path, mtime, size, head(),
-// bytes(), unreadable }: head() gives the first 12 bytes, bytes() the whole
+// bytes(), unreadable }: head() gives the first 512 bytes (fewer in a shorter file), bytes() the whole
 // file, unreadable says why a file cannot be had. Names inside an archive
 // are untrusted: they are cleaned to name rows and paths in the .zip the
 // page makes, never anything else.
 /* global fflate */
 
 class ArchiveError extends Error {}
+
+// The first bytes of a file that tell what it is: a sound, text, or other.
+const headSize = 512;
 
 async function bytesOf(blob, start, end) {
   return new Uint8Array(await blob.slice(start, end).arrayBuffer());
@@ -123,12 +126,12 @@ function zipEntry(blob, { path, mtime, flags, method, crc, csize, usize, local }
     path, mtime, size: usize, unreadable,
     async head() {
       const start = await dataStart();
-      if (method === 0) return bytesOf(blob, start, start + Math.min(12, csize));
+      if (method === 0) return bytesOf(blob, start, start + Math.min(headSize, csize));
       let head = new Uint8Array(0);
       const inflater = new fflate.Inflate((chunk) => {
-        if (head.length < 12) head = Uint8Array.from([...head, ...chunk.subarray(0, 12 - head.length)]);
+        if (head.length < headSize) head = Uint8Array.from([...head, ...chunk.subarray(0, headSize - head.length)]);
       });
-      for (let at = 0; at < csize && head.length < 12; at += 1 << 16) {
+      for (let at = 0; at < csize && head.length < headSize; at += 1 << 16) {
         inflater.push(await bytesOf(blob, start + at, start + Math.min(csize, at + (1 << 16))), at + (1 << 16) >= csize);
       }
       return head;
@@ -262,7 +265,7 @@ async function* tarEntries(stream, first) {
     yield {
       path: cleanPath(name), mtime, size, unreadable: null,
       async head() {
-        head ??= await read(stream, Math.min(12, size));
+        head ??= await read(stream, Math.min(headSize, size));
         taken = head.length;
         return head;
       },

@@ -12,17 +12,17 @@ const coreReady = createRecwavCore(typeof recwavWasm === 'string'
 
 // The outcomes that entry.cpp reports, in its order.
 const outcomes = ['converted', 'skipped', 'refused', 'readFailed', 'outOfMemory', 'converting'];
-const codings = ['', 'A-law', 'ADPCM'];
+const codings = ['', 'A-law', 'ADPCM', '', 'Series 3 A-law'];
 // The codings a sound can be made into, in entry.cpp's order from 1.
 const encodings = ['alaw', 'adpcm', 'adpcm-best'];
 
-// Whether a file whose first bytes are `head` (12 are enough) is a Record file.
-function isRecordFile(head) {
+// What a file whose first bytes are `head` is: 'record', 'series3' or 'other'.
+function fileKind(head) {
   const address = core._malloc(Math.max(head.length, 1));
   core.HEAPU8.set(head, address);
-  const answer = core._recwav_is_record_file(address, head.length) === 1;
+  const kind = ['other', 'record', 'series3'][core._recwav_file_kind(address, head.length)];
   core._free(address);
-  return answer;
+  return kind;
 }
 
 // A Blob made from parts as they come, folded together every 64 MB so that
@@ -155,14 +155,22 @@ function readConversion(at) {
 
 // Codes 8000 Hz samples (an Int16Array) as a Record file, 'alaw', 'adpcm' or
 // 'adpcm-best', with the encoders and the writer that wavrec uses (the last
-// as wavrec --best). Returns its bytes.
-function encodeRecord(samples, coding) {
+// as wavrec --best), its sound header saying { repeats, gap } as wavrec's
+// would. Coded two seconds at a time, onProgress(fraction) hearing of each.
+// Returns its bytes.
+function encodeRecord(samples, coding, { repeats = 0, gap = 0 } = {}, onProgress = () => {}) {
   const bytes = new Uint8Array(samples.buffer, samples.byteOffset, samples.byteLength);
   const address = core._malloc(Math.max(bytes.length, 1));
   if (address === 0) throw new RangeError('could not allocate buffer');
   core.HEAPU8.set(bytes, address);
   try {
-    const at = core._recwav_encode(address, samples.length, encodings.indexOf(coding) + 1) >>> 2;
+    core._recwav_encode_begin(samples.length, encodings.indexOf(coding) + 1, repeats, gap);
+    const part = 16000;
+    for (let at = 0; at < samples.length; at += part) {
+      core._recwav_encode_part(address + 2 * at, Math.min(part, samples.length - at));
+      onProgress(Math.min(1, (at + part) / samples.length));
+    }
+    const at = core._recwav_encode_end() >>> 2;
     const [recordAddress, size, , checked] = core.HEAPU32.slice(at, at + 4);
     const record = checked === 1 ? core.HEAPU8.slice(recordAddress, recordAddress + size) : null;
     core._recwav_release_recording();

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The page's worker: converts the files the page hands it, opening archives
 // on the way, codes sounds into Record files and makes the .zip of the WAV
-// files, so that the page's own thread only shows what comes back. Jobs run
+// files, so that the page's own thread only shows what comes back. The page
+// starts a few of them and spreads its files over them; each runs its jobs
 // one after another, in the order they came.
 /* global ArchiveError, archiveEntries, archiveKind, bytesOf, cleanPath, convertRecord, core, coreReady,
-   encodeRecord, fflate, isRecordFile, readable, blobBuilder */
+   encodeRecord, fflate, fileKind, isSoundFile, readable, blobBuilder, skipReason, wavSamples */
 
-const post = (message) => self.postMessage(message);
+const post = (message, transfer = []) => self.postMessage(message, transfer);
 let clearedBelow = 0;  // batches of conversions below this number were cleared from the page
 let nextId = 1;
 
@@ -16,10 +17,15 @@ function plainError(error) {
   return error.message;
 }
 
-// A loose file, or one inside an archive, to be converted if it is a Record file.
+// A file the page does not convert, and why.
+const skip = (job, path, reason, archive) => post({ type: 'skipped', job, path, reason, archive });
+
+// A loose file, or one inside an archive: a Record file or a Series 3 sound
+// is converted, another sound is handed to the page to be offered as a Record
+// file, and anything else is skipped with its reason.
 async function convertOne(job, source, path, mtime, archive) {
   if (source.unreadable) {
-    post({ type: 'skipped', job, path, reason: source.unreadable });
+    skip(job, path, source.unreadable, archive);
     return;
   }
   // A damaged entry is one file lost, not the rest of its archive and batch.
@@ -27,18 +33,37 @@ async function convertOne(job, source, path, mtime, archive) {
   try {
     head = await source.head();
   } catch (error) {
-    post({ type: 'skipped', job, path, reason: `it cannot be read (${plainError(error)})` });
+    skip(job, path, `unreadable (${plainError(error)})`, archive);
     return;
   }
-  if (!isRecordFile(head)) {
-    post({ type: 'skipped', job, path, reason: null });
+  const kind = fileKind(head);
+  if (kind === 'other' && archive !== null && archiveKind(head) !== null) {
+    skip(job, path, 'an archive inside an archive, which the page does not open', archive);
     return;
   }
-  const id = nextId++;
+  if (kind === 'other') {
+    if (isSoundFile(head)) {
+      const file = await source.bytes().then((bytes) => (bytes instanceof Blob ? bytes : new Blob([bytes])),
+        (error) => ({ error: plainError(error) }));
+      if (file.error) skip(job, path, `unreadable (${file.error})`, archive);
+      else post({ type: 'sound', job, path, mtime, archive, file });
+    } else {
+      skip(job, path, skipReason(head, source.size), archive);
+    }
+    return;
+  }
+  if (archive !== null && await handedOver(job, source, path, mtime, archive)) return;
+  await convertRecordFile(job, source.bytes(), path, mtime, archive);
+}
+
+// Converts a Record file or a Series 3 sound, `bytes` a promise of its
+// bytes, into a row of the page.
+async function convertRecordFile(job, bytes, path, mtime, archive) {
+  const id = `${job}.${nextId++}`;
   post({ type: 'started', job, id, path, archive });
   let result;
   try {
-    result = await convertRecord(await source.bytes(), (fraction) => post({ type: 'progress', id, fraction }));
+    result = await convertRecord(await bytes, (fraction) => post({ type: 'progress', id, fraction }));
   } catch (error) {
     result = { outcome: 'failed', message: plainError(error) };
   }
@@ -48,8 +73,38 @@ async function convertOne(job, source, path, mtime, archive) {
   post({ type: 'converted', job, id, path, mtime, ...result });
 }
 
+// An archive's recordings are shared with the other workers: each is offered
+// to the page, which takes it when another worker is idle, so that no more
+// than one a worker is ever in flight. True when it was taken, or could not
+// be read and says so in its row.
+const offers = new Map();  // offer → how the page's answer is heard
+let nextOffer = 1;
+
+async function handedOver(job, source, path, mtime, archive) {
+  const offer = nextOffer++;
+  const taken = await new Promise((resolve) => {
+    offers.set(offer, resolve);
+    post({ type: 'offer', job, offer });
+  });
+  if (!taken) return false;
+  let bytes = null;
+  let failure = null;
+  try {
+    bytes = await source.bytes();
+  } catch (error) {
+    failure = error;
+  }
+  post({ type: 'entry', offer, bytes, path, mtime, archive }, bytes ? [bytes.buffer] : []);
+  if (failure) await convertRecordFile(job, Promise.reject(failure), path, mtime, archive);
+  return true;
+}
+
+// A recording another worker read from its archive.
+const convertEntry = ({ job, bytes, path, mtime, archive }) =>
+  convertRecordFile(job, Promise.resolve(bytes), path, mtime, archive);
+
 const looseFile = (file) => ({
-  size: file.size, unreadable: null, head: () => bytesOf(file, 0, 12), bytes: async () => file,
+  size: file.size, unreadable: null, head: () => bytesOf(file, 0, 512), bytes: async () => file,
 });
 
 // A batch of files chosen or dropped together: `done of total` files, where
@@ -61,7 +116,14 @@ async function convertBatch({ job, files }) {
   for (const { file, path } of files) {
     if (job < clearedBelow) return;
     count(null);
-    const kind = archiveKind(await bytesOf(file, 0, 512));
+    let kind;
+    try {
+      kind = archiveKind(await bytesOf(file, 0, 512));
+    } catch (error) {
+      skip(job, cleanPath(path), `unreadable (${plainError(error)})`, null);
+      ++done;
+      continue;
+    }
     if (kind === null) {
       await convertOne(job, looseFile(file), cleanPath(path), file.lastModified, null);
       ++done;
@@ -97,7 +159,7 @@ function uniquePaths(paths) {
   const seen = new Set();
   return paths.map((path) => {
     let unique = path;
-    for (let n = 2; seen.has(unique.toLowerCase()); ++n) unique = path.replace(/(\.wav)$/, ` (${n})$1`);
+    for (let n = 2; seen.has(unique.toLowerCase()); ++n) unique = path.replace(/(\.[^./]*)?$/, ` (${n})$1`);
     seen.add(unique.toLowerCase());
     return unique;
   });
@@ -152,8 +214,45 @@ async function makeZip({ job, files }) {
 
 // ---- Sounds to Record files ----
 
-async function encodeSound({ job, samples, coding }) {
-  const bytes = encodeRecord(samples, coding);
+// The samples a file gives wavrec, where this worker can have them as wavrec
+// does: a Record file's, a Series 3 sound's (with what its header says of its
+// playing) and a WAV file's of 8000 Hz integer PCM. Null for any other sound.
+async function samplesOf(file) {
+  const bytes = new Uint8Array(await file.arrayBuffer());
+  const kind = fileKind(bytes.subarray(0, 512));
+  if (kind === 'other') {
+    const samples = wavSamples(bytes);
+    return samples && { samples, repeats: 0, gap: 0 };
+  }
+  const heard = await convertRecord(bytes);
+  if (heard.outcome !== 'converted') return { refused: heard };
+  const wav = new Uint8Array(await heard.wav.arrayBuffer());
+  const samples = new Int16Array(wav.buffer.slice(44));
+  if (kind === 'record') return { samples, repeats: 0, gap: 0 };
+  // The Series 3 header's numbers are big-endian: plays (0 and 1 both once)
+  // and the silence after each, in 1/32 s.
+  const view = new DataView(bytes.buffer, bytes.byteOffset);
+  return { samples, repeats: Math.max(view.getUint16(24), 1) - 1, gap: view.getUint16(22) * 31250 };
+}
+
+// Codes a sound into a Record file, a part at a time so that its row shows
+// how far it is, and reads it back as the device will play it. A sound given
+// as a file whose samples only the browser can decode comes back as
+// 'needsDecoding'.
+async function encodeSound({ job, file, samples, coding, repeats = 0, gap = 0 }) {
+  if (file) {
+    const had = await samplesOf(file);
+    if (had === null) {
+      post({ type: 'encoded', job, outcome: 'needsDecoding' });
+      return;
+    }
+    if (had.refused) {
+      post({ type: 'encoded', job, ...had.refused });
+      return;
+    }
+    ({ samples, repeats, gap } = had);
+  }
+  const bytes = encodeRecord(samples, coding, { repeats, gap }, (fraction) => post({ type: 'codingProgress', job, fraction }));
   const record = new Blob([bytes], { type: 'application/octet-stream' });
   // What the device will play: the Record file read back by the converter.
   let heard = await convertRecord(bytes);
@@ -163,13 +262,18 @@ async function encodeSound({ job, samples, coding }) {
   post({ type: 'encoded', job, record, recordSize: bytes.length, ...heard });
 }
 
-const jobs = { convert: convertBatch, zip: makeZip, encode: encodeSound };
+const jobs = { convert: convertBatch, convertEntry, zip: makeZip, encode: encodeSound };
 let queue = coreReady.then(() => post({ type: 'ready' }),
   (error) => post({ type: 'broken', message: String(error?.message ?? error) }));
 
 self.onmessage = ({ data }) => {
   if (data.type === 'clear') {
     clearedBelow = data.job + 1;
+    return;
+  }
+  if (data.type === 'offerAnswer') {
+    offers.get(data.offer)(data.take);
+    offers.delete(data.offer);
     return;
   }
   queue = queue.then(() => {

@@ -16,6 +16,8 @@ import { unzipSync, zipSync } from 'fflate';
 import { fetchInPage, launchBrowser, openPage, repoDir, serveSite, singlePage, siteDir } from './harness.mjs';
 
 const recwav = path.resolve(process.env.RECWAV || path.join(repoDir, 'build-release', 'recwav'));
+const wavrec = path.resolve(process.env.WAVREC || path.join(repoDir, 'build-release', 'wavrec'));
+const recscan = path.resolve(process.env.RECSCAN || path.join(repoDir, 'build-release', 'recscan'));
 const scratch = mkdtempSync(path.join(tmpdir(), 'recwav-web-'));
 
 // What the command line writes for a file.
@@ -23,6 +25,23 @@ function cliWav(input) {
   const output = path.join(scratch, `${path.basename(input)}.wav`);
   execFileSync(recwav, [input, output]);
   return readFileSync(output);
+}
+
+// What wavrec makes of a sound in each of the page's codings.
+function cliRecord(input, coding) {
+  const output = path.join(scratch, `${path.basename(input)}.${coding}.rec`);
+  const options = { alaw: [], adpcm: ['-c', 'adpcm'], 'adpcm-best': ['-c', 'adpcm', '--best'] }[coding];
+  execFileSync(wavrec, [...options, '--force', input, output]);
+  return readFileSync(output);
+}
+
+// The WAV recscan rescues from a file.
+function rescuedWav(name, bytes) {
+  const tree = mkdtempSync(path.join(scratch, 'rescue-'));
+  mkdirSync(path.join(tree, 'in'));
+  writeFileSync(path.join(tree, 'in', name), bytes);
+  execFileSync(recscan, [path.join(tree, 'in'), path.join(tree, 'out')], { stdio: 'ignore' });
+  return readFileSync(path.join(tree, 'out', `${name}.wav`));
 }
 
 const example = (name) => path.join(repoDir, 'examples', name);
@@ -77,6 +96,63 @@ function toneWav() {
     bytes.writeInt16LE(value, 46 + 4 * i);
   }
   return bytes;
+}
+
+// A WAV file of integer PCM: `frames` frames of `channels`, each sample of
+// `bits` from sample(frame, channel), full scale being ±1.
+function pcmWav({ rate = 8000, channels = 1, bits = 16, frames = 13600, sample }) {
+  const width = bits / 8;
+  const data = Buffer.alloc(frames * channels * width);
+  const full = 2 ** (bits - 1);
+  for (let frame = 0, at = 0; frame < frames; ++frame) {
+    for (let channel = 0; channel < channels; ++channel, at += width) {
+      const value = Math.max(-full, Math.min(full - 1, Math.round(sample(frame, channel) * full)));
+      if (bits === 8) data[at] = value + 128;
+      else data.writeIntLE(value, at, width);
+    }
+  }
+  const header = Buffer.alloc(44);
+  header.write('RIFF', 0);
+  header.writeUInt32LE(36 + data.length, 4);
+  header.write('WAVEfmt ', 8);
+  header.writeUInt32LE(16, 16);
+  header.writeUInt16LE(1, 20);
+  header.writeUInt16LE(channels, 22);
+  header.writeUInt32LE(rate, 24);
+  header.writeUInt32LE(rate * channels * width, 28);
+  header.writeUInt16LE(channels * width, 32);
+  header.writeUInt16LE(bits, 34);
+  header.write('data', 36);
+  header.writeUInt32LE(data.length, 40);
+  return Buffer.concat([header, data]);
+}
+
+// A sine sweeping from `from` to `to` Hz over the sound, as sox's synth makes them.
+const sweep = (from, to, level, frames = 13600) => (frame) => {
+  const t = frame / 8000;
+  const length = frames / 8000;
+  return level * Math.sin(2 * Math.PI * (from * t + ((to - from) * t * t) / (2 * length)));
+};
+
+// Seeded noise, the same every run.
+function noise(level, seed) {
+  let state = seed;
+  return () => {
+    state = (Math.imul(state, 1664525) + 1013904223) >>> 0;
+    return level * (state / 2 ** 31 - 1);
+  };
+}
+
+// A Series 3 sound: its 32-byte header, then A-law codes; the header's
+// numbers are big-endian.
+function series3Sound(codes, silence = 0, plays = 0) {
+  const header = Buffer.alloc(32);
+  header.write('ALawSoundFile**', 0, 'latin1');
+  header.writeUInt16BE(0x0f00, 16);
+  header.writeUInt32BE(codes.length, 18);
+  header.writeUInt16BE(silence, 22);
+  header.writeUInt16BE(plays, 24);
+  return Buffer.concat([header, codes]);
 }
 
 let server;
@@ -143,7 +219,8 @@ test('Record files convert to the bytes recwav writes; others are refused or ski
   assert.equal(await row('TUNE').locator('.warning').count(), 0);
   assert.equal(await row('bad-codec.rec').locator('.state').innerText(), 'Refused: input file is not correct format');
   assert.equal(await row('notes.txt').count(), 0);
-  assert.equal(await page.locator('#skipped-list li').allTextContents().then((names) => names.join()), 'notes.txt');
+  assert.equal(await page.locator('#skipped-list li').allTextContents().then((names) => names.join()),
+    'notes.txt: text, not a sound');
   // The picker still shows what was chosen.
   assert.equal(await page.getByLabel('Choose files').evaluate((input) => input.files.length), 4);
 
@@ -227,6 +304,113 @@ test('a sound becomes a Record file that the page and recwav read back', async (
   assert.deepEqual(session.errors.splice(errorsBefore), ['Failed to load resource: net::ERR_FILE_NOT_FOUND']);
 });
 
+// The same sound gives the same Record file here as from wavrec: WAV files of
+// 8000 Hz PCM (mono as they are, several channels mixed as wavrec mixes them),
+// a Record file and a Series 3 sound, in every coding.
+test('sounds, recordings and Series 3 sounds chosen as sounds become wavrec\'s very Record files', async () => {
+  const { page } = session;
+  const sounds = {
+    'sweep-200-1800.wav': pcmWav({ sample: sweep(200, 1800, 0.6) }),
+    'sweep-90-3500.wav': pcmWav({ sample: sweep(90, 3500, 0.6) }),
+    'sweep-150-2500.wav': pcmWav({ sample: sweep(150, 2500, 0.6) }),
+    'noise.wav': pcmWav({ sample: noise(0.5, 7), frames: 9001 }),
+    'loud-8bit.wav': pcmWav({ bits: 8, sample: sweep(300, 900, 1) }),
+    'quiet-24bit.wav': pcmWav({ bits: 24, sample: sweep(100, 3000, 0.01) }),
+    'clipped-32bit.wav': pcmWav({ bits: 32, sample: (frame) => 2 * sweep(50, 400, 1)(frame) }),
+    'stereo.wav': pcmWav({ channels: 2, sample: (frame, channel) => sweep(200 + 700 * channel, 1800, 0.5)(frame) }),
+    'three.wav': pcmWav({ channels: 3, bits: 24, sample: noise(0.9, 11) }),
+    'tune-adpcm.rec': readFileSync(example('tune-adpcm.rec')),
+    'ring.wve': series3Sound(Buffer.from(Array.from({ length: 4000 }, (_, i) => (i * 37) & 255))),
+  };
+  const radios = { alaw: 'A-law', adpcm: 'ADPCM', 'adpcm-best': 'ADPCM, best (slower)' };
+  for (const [coding, label] of Object.entries(radios)) {
+    await page.getByRole('radio', { name: label, exact: true }).check();
+    await page.getByLabel('Choose sounds').setInputFiles(Object.entries(sounds).map(([name, buffer]) =>
+      ({ name, mimeType: 'application/octet-stream', buffer })));
+    await page.locator('#encode-status', { hasText: `${Object.keys(sounds).length} sounds: ${Object.keys(sounds).length} made` })
+      .waitFor({ timeout: 120000 });
+    for (const [name, buffer] of Object.entries(sounds)) {
+      writeFileSync(path.join(scratch, name), buffer);
+      const link = page.locator(`#records li[data-name="${name}"]`).getByRole('link', { name: /^Download / });
+      const record = await fetchInPage(page, await link.getAttribute('href'));
+      assert.ok(record.equals(cliRecord(path.join(scratch, name), coding)), `${name} in ${coding}`);
+    }
+    await page.getByRole('button', { name: 'Clear the Record files made' }).click();
+  }
+});
+
+// One drop zone for everything: recordings become WAV files, sounds Record
+// files, and the rest is listed with its reason.
+test('one drop takes recordings, Series 3 sounds, sounds and other files, each its own way', async () => {
+  const { page } = session;
+  await clearList(page);
+  await page.getByRole('radio', { name: 'ADPCM', exact: true }).check();
+  const hello = pcmWav({ sample: sweep(150, 2500, 0.6) });
+  const ring = series3Sound(Buffer.from(Array.from({ length: 3001 }, (_, i) => (i * 101) & 255)), 16, 3);
+  const files = {
+    Memo: alawBytes, 'ring.wve': ring, 'hello.wav': hello, empty: Buffer.alloc(0),
+    'notes.txt': Buffer.from('Shopping: milk, eggs\n'), 'photo.png': Buffer.from('\x89PNG\r\n\x1a\n\0\0\0\rIHDR', 'latin1'),
+  };
+  const dropped = await page.evaluateHandle((entries) => {
+    const transfer = new DataTransfer();
+    for (const [name, bytes] of entries) transfer.items.add(new File([new Uint8Array(bytes)], name));
+    return transfer;
+  }, Object.entries(files).map(([name, bytes]) => [name, [...bytes]]));
+  await page.locator('#drop-zone').dispatchEvent('drop', { dataTransfer: dropped });
+  await page.locator('#status', { hasText: '2 converted, 3 skipped, 1 sound offered as a Record file below.' }).waitFor();
+
+  await expectConverted('Memo', 'A-law', cliWav(example('tune-alaw.rec')));
+  await expectConverted('ring.wve', 'Series 3 A-law', rescuedWav('ring.wve', ring));
+  assert.deepEqual(await page.locator('#skipped-list li').allTextContents(),
+    ['empty: empty', 'notes.txt: text, not a sound', 'photo.png: not a sound the page knows']);
+
+  // The sound is coded in the batch's coding, and again in its row's own.
+  writeFileSync(path.join(scratch, 'hello.wav'), hello);
+  const made = page.locator('#records li[data-name="hello.wav"]');
+  for (const [coding, label] of [['adpcm', 'ADPCM'], ['alaw', 'A-law']]) {
+    if (coding === 'alaw') await made.getByLabel('Coding of hello.wav').selectOption(label);
+    await page.locator('#records li[data-name="hello.wav"].converted').waitFor();
+    assert.equal(await made.locator('.as').innerText(), `as ${label}`);
+    const record = await fetchInPage(page, await made.getByRole('link', { name: 'Download hello.rec' }).getAttribute('href'));
+    assert.ok(record.equals(cliRecord(path.join(scratch, 'hello.wav'), coding)), coding);
+  }
+  assert.equal(await page.locator('#records li').count(), 1);
+
+  const [download] = await Promise.all([page.waitForEvent('download'),
+    page.getByRole('button', { name: 'Download the Record files made (.zip)' }).click()]);
+  assert.equal(download.suggestedFilename(), 'record-files.zip');
+  const zip = unzipSync(readFileSync(await download.path()));
+  assert.deepEqual(Object.keys(zip), ['hello.rec']);
+  assert.ok(Buffer.from(zip['hello.rec']).equals(cliRecord(path.join(scratch, 'hello.wav'), 'alaw')));
+  await page.getByRole('button', { name: 'Clear the Record files made' }).click();
+});
+
+// Long coding shows how far it is, row by row, and the page's workers code
+// two sounds at once, each to wavrec's bytes.
+test('long sounds are coded side by side, each row showing its progress', async () => {
+  const { page } = session;
+  const cores = await page.evaluate(() => navigator.hardwareConcurrency);
+  await page.getByRole('radio', { name: 'ADPCM, best (slower)', exact: true }).check();
+  const names = ['long-1.wav', 'long-2.wav'];
+  const sounds = names.map((name, index) => pcmWav({ frames: 8000 * 25, sample: noise(0.3, 100 + index) }));
+  await page.getByLabel('Choose sounds').setInputFiles(names.map((name, index) =>
+    ({ name, mimeType: 'audio/wav', buffer: sounds[index] })));
+  // Both part-way at the same moment where the browser has two cores; one
+  // at least part-way where it has one.
+  await page.waitForFunction((wanted) => {
+    const under = [...document.querySelectorAll('#records li.converting progress')].filter((bar) => bar.value > 0 && bar.value < 1);
+    return under.length >= wanted;
+  }, Math.min(cores, 2), { timeout: 120000, polling: 50 });
+  await page.locator('#encode-status', { hasText: '2 sounds: 2 made into Record files.' }).waitFor({ timeout: 120000 });
+  for (const [index, name] of names.entries()) {
+    writeFileSync(path.join(scratch, name), sounds[index]);
+    const link = page.locator(`#records li[data-name="${name}"]`).getByRole('link', { name: /^Download / });
+    assert.ok((await fetchInPage(page, await link.getAttribute('href'))).equals(cliRecord(path.join(scratch, name), 'adpcm-best')));
+  }
+  await page.getByRole('button', { name: 'Clear the Record files made' }).click();
+  await page.getByRole('radio', { name: 'A-law', exact: true }).check();
+});
+
 // ---- Backups in archives ----
 
 // A backup's files, by their path inside it, and when each was last changed
@@ -293,11 +477,18 @@ test('backups as .zip, .tar.gz and .tar convert file by file, with their folders
 
     for (const [inside, wav] of Object.entries(wavs)) await expectConverted(inside, inside.endsWith('.rec') ? 'ADPCM' : 'A-law', wav);
     assert.equal(await row(backup[0].path).locator('.from').innerText(), `in ${name}`, name);
+    // In the order of their paths, each with the date the archive keeps.
+    const paths = [...backup.slice(0, 3).map((file) => file.path), ...(escaping ? ['escape.rec'] : [])];
+    assert.deepEqual(await page.locator('#results li').evaluateAll((rows) => rows.map((each) => each.dataset.name)),
+      paths.sort(new Intl.Collator('en', { numeric: true }).compare), name);
+    assert.match(await row(backup[0].path).locator('.date').innerText(), /^Date 6 May 2001, \d\d:\d\d$/, name);
     assert.equal(await row(backup[2].path).locator('.state').innerText(), 'Refused: input file is not correct format');
-    assert.deepEqual(await page.locator('#skipped-list li').allTextContents(), ['Psion/notes.txt']);
+    assert.deepEqual(await page.locator('#skipped-list li').allTextContents(),
+      [`Psion/notes.txt in ${name}: text, not a sound`]);
 
     const [download] = await Promise.all([page.waitForEvent('download'),
       page.getByRole('button', { name: /Download all/ }).click()]);
+    assert.equal(download.suggestedFilename(), 'wav-files.zip');
     const zip = readFileSync(await download.path());
     const expected = Object.fromEntries(backup.slice(0, 2).map((file) =>
       [`${file.path.replace(/\.rec$/, '')}.wav`, { dos: file.mtime, unix: file.mtime }]));
@@ -446,8 +637,14 @@ test('the page, published or as one file, is under 150 KB gzipped', () => {
 
 test('readable at phone width: nothing wider than the screen', async () => {
   const { page } = session;
-  await page.setViewportSize({ width: 360, height: 740 });
-  assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth));
+  for (const width of [360, 390]) {
+    await page.setViewportSize({ width, height: 740 });
+    assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth), `${width} px`);
+    // No choice of coding breaks over two lines, "(slower)" alone on the second.
+    const lines = await page.locator('.coding-choice label').evaluateAll((labels) => labels.map((label) =>
+      Math.round(label.getBoundingClientRect().height / parseFloat(getComputedStyle(label).lineHeight))));
+    assert.deepEqual(lines, [1, 1, 1], `${width} px`);
+  }
 });
 
 test('no request left the page\'s origin, and the page reported no error', () => {
