@@ -327,7 +327,8 @@ function updateStatus() {
 function addSkipped(path, reason) {
   ++tally.skipped;
   $('skipped-list').append(element('li', { textContent: reason ? `${path}: ${reason}` : path }));
-  $('skipped-summary').textContent = `${plural(tally.skipped, 'file')} skipped: not Record files, or not readable`;
+  const what = tally.skipped === 1 ? 'not a Record file' : 'not Record files';
+  $('skipped-summary').textContent = `${plural(tally.skipped, 'file')} skipped: ${what}, or not readable`;
   $('skipped').hidden = false;
 }
 
