@@ -197,6 +197,27 @@ std::string duration(std::uint64_t samples) {
     return text;
 }
 
+// The header fields: ours by default, then what a Series 3 sound says of
+// its playing, then a device recording's, then the options given by name.
+// Empty, with `message` set, when the device recording cannot be read.
+std::optional<RecordSettings> settingsFor(const CommandLine& line, const AudioInput& sound, std::string& message) {
+    RecordSettings settings = line.settings;
+    SoundHeaderFields& fields = settings.fields;
+    fields.repeats = sound.repeats.value_or(fields.repeats);
+    fields.gap = sound.gap.value_or(fields.gap);
+    if (line.headerFrom != nullptr) {
+        const std::optional<SoundHeaderFields> model = fieldsOf(line.headerFrom, message);
+        if (!model) {
+            return std::nullopt;
+        }
+        fields = *model;
+    }
+    fields.repeats = line.repeats.value_or(fields.repeats);
+    fields.volume = line.volume.value_or(fields.volume);
+    fields.gap = line.gap.value_or(fields.gap);
+    return settings;
+}
+
 // One input of the run, into `output`: 0, or 1 once its failure is reported.
 int convertOne(const CommandLine& line, const char* input, const char* output, std::size_t index) {
     if (sameFile(input, output) || (line.headerFrom != nullptr && sameFile(line.headerFrom, output))) {
@@ -212,30 +233,16 @@ int convertOne(const CommandLine& line, const char* input, const char* output, s
         updateProgress(progress, codingProgressText(index, line.inputs.size(), input, done, sound->length));
     };
 
-    // The header fields: ours by default, then what a Series 3 sound says of
-    // its playing, then a device recording's, then the options given by name.
-    RecordSettings settings = line.settings;
-    SoundHeaderFields& fields = settings.fields;
-    fields.repeats = sound->repeats.value_or(fields.repeats);
-    fields.gap = sound->gap.value_or(fields.gap);
-    if (line.headerFrom != nullptr) {
-        std::string message;
-        const std::optional<SoundHeaderFields> model = fieldsOf(line.headerFrom, message);
-        if (!model) {
-            return failure(message);
-        }
-        fields = *model;
-    }
-    fields.repeats = line.repeats.value_or(fields.repeats);
-    fields.volume = line.volume.value_or(fields.volume);
-    fields.gap = line.gap.value_or(fields.gap);
-
     std::string message;
+    const std::optional<RecordSettings> settings = settingsFor(line, *sound, message);
+    if (!settings) {
+        return failure(message);
+    }
     std::FILE* file = openOutput(output, line.force, message);
     if (file == nullptr) {
         return failure(message);
     }
-    const RecordingResult result = writeRecording(*sound, settings, file, nullptr, coded);
+    const RecordingResult result = writeRecording(*sound, *settings, file, nullptr, coded);
     switch (result.failure) {
         case RecordingResult::Failure::none:
             break;
