@@ -22,7 +22,6 @@
 #include <functional>
 #include <limits>
 #include <map>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -881,25 +880,5 @@ TEST(WavrecCommand, SeveralInputsGoIntoAFolderAsSingleRunsWriteThem) {
         }
         std::sort(written.begin(), written.end());
         EXPECT_EQ(written, expected) << "nothing else, and no temporary file";
-    }
-}
-
-TEST(WavrecProgress, TellsTheTimeCodedOfTheWhole) {
-    const struct {
-        std::size_t index;
-        std::size_t count;
-        std::uint64_t done;
-        std::optional<std::uint64_t> length;
-        const char* text;
-    } cases[] = {
-        {0, 1, 8000 * 81, 8000 * 180, "wavrec: 'a.wav' 1:21 of 3:00 (45%)"},
-        {1, 5, 7999, std::nullopt, "wavrec: 2 of 5, 'a.wav' 0:00"},
-        {0, 1, 8000ULL * 3725, 8000ULL * 7200, "wavrec: 'a.wav' 1:02:05 of 2:00:00 (51%)"},
-        {0, 1, 8000ULL * 4294967, 8000ULL * 4294967, "wavrec: 'a.wav' 1193:02:47 of 1193:02:47 (100%)"},
-        {0, 1, 16000, 8000, "wavrec: 'a.wav' 0:02"},  // a header that says less than the file holds
-        {0, 1, 0, 0, "wavrec: 'a.wav' 0:00"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(codingProgressText(c.index, c.count, "a.wav", c.done, c.length), c.text);
     }
 }
