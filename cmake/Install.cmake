@@ -2,7 +2,8 @@
 # What `cmake --install` puts under the prefix, in two components:
 #   program:     bin/recwav, share/man/man1/recwav.1 and the copyright file
 #                share/doc/recwav/copyright; where they are built, bin/wavrec,
-#                bin/recscan and their manual pages too; and the web page as
+#                bin/recscan, their manual pages and their bash completions
+#                (share/bash-completion/completions) too; and the web page as
 #                one file, share/recwav/recwav.html, where the web preset has
 #                built it
 #   development: the reader and decoders as a static library, their three
@@ -14,14 +15,15 @@ include(CMakePackageConfigHelpers)
 
 install(TARGETS recwav RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
 install(FILES docs/recwav.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
-if(TARGET wavrec)
-    install(TARGETS wavrec RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
-    install(FILES docs/wavrec.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
-endif()
-if(TARGET recscan)
-    install(TARGETS recscan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
-    install(FILES docs/recscan.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
-endif()
+# Where bash-completion loads a command's completion from when it is first completed.
+set(recwavCompletionDir ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+foreach(program wavrec recscan)
+    if(TARGET ${program})
+        install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+        install(FILES docs/${program}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
+        install(FILES docs/completion/${program} DESTINATION ${recwavCompletionDir} COMPONENT program)
+    endif()
+endforeach()
 # The page as one file is built by the web preset, with emscripten, not here:
 # it is installed (and so packed) when it is there at install time.
 set(RECWAV_PAGE_FILE "${PROJECT_SOURCE_DIR}/build-web/recwav.html" CACHE FILEPATH
@@ -54,7 +56,11 @@ install(FILES ${PROJECT_BINARY_DIR}/recwavConfig.cmake ${PROJECT_BINARY_DIR}/rec
 # build-package and runs lintian on it.
 set(CPACK_PACKAGE_NAME recwav)
 set(CPACK_PACKAGE_VENDOR "The recwav maintainers")
-set(CPACK_PACKAGE_CONTACT "The recwav maintainers <recwav@example.org>")
+# Debian asks every package to name who answers for it, with an address; the
+# project has none of its own, so whoever publishes a .deb names themselves.
+set(RECWAV_PACKAGE_MAINTAINER "" CACHE STRING
+    "The .deb's maintainer, 'Name <address>': whoever publishes it (needed for the .deb alone)")
+set(CPACK_PACKAGE_CONTACT "${RECWAV_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 # Lines of at most 80 characters, as the Debian control file wants them.
 set(CPACK_PACKAGE_DESCRIPTION "recwav converts one sound recording from a Psion 5 Record file
@@ -95,6 +101,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian/prepare.cmake)
 set(CPACK_RECWAV_STATIC ${RECWAV_STATIC})
 set(CPACK_RECWAV_CHANGELOG ${PROJECT_SOURCE_DIR}/cmake/debian/changelog)
+set(CPACK_RECWAV_MAINTAINER "${RECWAV_PACKAGE_MAINTAINER}")
 set(CPACK_RECWAV_LINTIAN_OVERRIDES ${PROJECT_SOURCE_DIR}/cmake/debian/lintian-overrides)
 set(CPACK_RECWAV_DOCDIR ${CMAKE_INSTALL_DOCDIR})
 set(CPACK_RECWAV_MANDIR ${CMAKE_INSTALL_MANDIR})

@@ -9,14 +9,25 @@
 #      examples; with REFERENCE, another recwav (the static build, say), the
 #      outputs must equal that program's byte for byte.
 #
+# The package names its maintainer: RECWAV_PACKAGE_MAINTAINER ('Name <address>')
+# or Debian's DEBFULLNAME and DEBEMAIL, as for dch; with neither, a name under
+# .invalid, the domain reserved for names that reach no one (RFC 2606), for a
+# package that is checked and not published.
+#
 # usage: cmake/check-package.sh [REFERENCE]
 # needs: cmake, g++, dpkg-dev (dpkg-shlibdeps), lintian, devscripts (hardening-check)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 reference="${1:+$(realpath "$1")}"
 build="$root/build-package"
+maintainer="${RECWAV_PACKAGE_MAINTAINER:-}"
+if [ -z "$maintainer" ] && [ -n "${DEBFULLNAME:-}" ] && [ -n "${DEBEMAIL:-}" ]; then
+    maintainer="$DEBFULLNAME <$DEBEMAIL>"
+fi
+maintainer="${maintainer:-recwav package check <unpublished@recwav.invalid>}"
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DRECWAV_STATIC=OFF -DBUILD_TESTING=OFF >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DRECWAV_STATIC=OFF -DBUILD_TESTING=OFF \
+    "-DRECWAV_PACKAGE_MAINTAINER=$maintainer" >/dev/null
 cmake --build "$build" --parallel 2 >/dev/null
 rm -f "$build"/recwav_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
@@ -34,6 +45,12 @@ program="$unpacked/usr/bin/recwav"
 # Control-flow protection (-fcf-protection) is not among the flags Debian 12
 # builds its packages with, so it is not asked of this one either.
 hardening-check --nocfprotection "$unpacked"/usr/bin/*
+# Each companion program comes with its bash completion.
+for companion in wavrec recscan; do
+    if [ -e "$unpacked/usr/bin/$companion" ]; then
+        test -f "$unpacked/usr/share/bash-completion/completions/$companion"
+    fi
+done
 for coding in alaw adpcm; do
     output="$unpacked/out/tune-$coding.wav"
     "$program" "$root/examples/tune-$coding.rec" "$output"

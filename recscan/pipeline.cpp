@@ -2,7 +2,6 @@
 // Conversions on every core, the report in the order the files were found.
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 
 #include "recscan/recscan.hpp"
@@ -17,15 +16,11 @@ constexpr std::uint64_t filesInFlightPerWorker = 8;
 // Bytes of archive entries held in memory for the workers, beyond one entry.
 constexpr std::uint64_t bytesInFlight = 64 * mebibyte;
 
-std::int64_t nowMilliseconds() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace
 
 Pipeline::Pipeline(const Settings& settings, OutputFolder output)
-    : settings_(settings), output_(std::move(output)), terminal_(isatty(STDERR_FILENO) != 0) {
+    : settings_(settings), output_(std::move(output)), progress_(startProgress()) {
+    reportOnTerminal_ = isatty(STDOUT_FILENO) != 0;
     const unsigned cores = std::thread::hardware_concurrency();
     const unsigned count = settings_.jobs != 0 ? settings_.jobs : cores != 0 ? cores : 1;
     settings_.jobs = count;
@@ -52,6 +47,7 @@ std::uint64_t Pipeline::reserve(std::uint64_t bytes) {
 void Pipeline::submit(Job job) {
     {
         const std::lock_guard lock(mutex_);
+        ++recordings_;
         jobs_.push_back(std::move(job));
     }
     jobsReady_.notify_one();
@@ -73,9 +69,8 @@ void Pipeline::printReady() {
         const Result& result = ready->second;
         const std::string line = settings_.json ? jsonLine(result) : textLine(result);
         if (!line.empty()) {
-            if (progressShown_ && isatty(STDOUT_FILENO) != 0) {
-                std::fputs("\r\033[K", stderr);  // the progress line gives way to the report
-                progressShown_ = false;
+            if (reportOnTerminal_) {
+                clearProgress(progress_);  // the progress line gives way to the report
             }
             std::printf("%s\n", line.c_str());
         }
@@ -87,38 +82,29 @@ void Pipeline::printReady() {
     }
     if (printed) {
         std::fflush(stdout);
-        progress(false);
+        updateProgress(progress_, progressText());
         room_.notify_all();
     }
 }
 
-void Pipeline::progress(bool last) {
-    if (!terminal_) {
-        return;
-    }
-    const std::int64_t now = nowMilliseconds();
-    if (!last && now - lastProgress_ < 200) {
-        return;
-    }
+std::string Pipeline::progressText() const {
     std::uint64_t files = 0;
     for (const std::uint64_t count : counts_) {
         files += count;
     }
-    char line[160];
-    const double done = static_cast<double>(bytesDone_) / 1e6;
+    const auto plural = [](std::uint64_t count, const char* one, const char* many) {
+        return std::to_string(count) + " " + (count == 1 ? one : many);
+    };
+    char megabytes[64];
     if (totals_) {
-        std::snprintf(line, sizeof line, "%llu of %llu files, %.1f of %.1f MB", static_cast<unsigned long long>(files),
-                      static_cast<unsigned long long>(totals_->first), done,
+        std::snprintf(megabytes, sizeof megabytes, "%.1f of %.1f MB", static_cast<double>(bytesDone_) / 1e6,
                       static_cast<double>(totals_->second) / 1e6);
-    } else {
-        std::snprintf(line, sizeof line, "%llu files, %.1f MB", static_cast<unsigned long long>(files), done);
+        return "recscan: " + std::to_string(files) + " of " + plural(totals_->first, "file", "files") + ", " +
+               plural(recordings_, "recording", "recordings") + ", " + megabytes;
     }
-    std::fprintf(stderr, "\r\033[Krecscan: %s", line);
-    if (last) {
-        std::fputs("\r\033[K", stderr);
-    }
-    progressShown_ = !last;
-    lastProgress_ = now;
+    std::snprintf(megabytes, sizeof megabytes, "%.1f MB", static_cast<double>(bytesDone_) / 1e6);
+    return "recscan: " + plural(files, "file", "files") + ", " + plural(recordings_, "recording", "recordings") +
+           " found, " + megabytes;
 }
 
 void Pipeline::walkFinished(std::uint64_t bytes) {
@@ -157,7 +143,7 @@ std::array<std::uint64_t, 5> Pipeline::finish() {
     }
     workers_.clear();
     const std::lock_guard lock(mutex_);
-    progress(true);
+    clearProgress(progress_);
     return counts_;
 }
 

@@ -243,12 +243,8 @@ int runRecscan(int argc, char* argv[]) {
         counts = pipeline.finish();
     }
     close(folder.fd);
-    const auto count = [&counts](Outcome outcome) {
-        return static_cast<unsigned long long>(counts[static_cast<int>(outcome)]);
-    };
-    std::fprintf(stderr, "%s: %llu converted, %llu done before, %llu refused, %llu failed, %llu other files skipped\n",
-                 programName, count(Outcome::converted), count(Outcome::done), count(Outcome::refused),
-                 count(Outcome::failed), count(Outcome::skipped));
+    std::fprintf(stderr, "%s: %s\n", programName, summaryLine(counts).c_str());
+    const auto count = [&counts](Outcome outcome) { return counts[static_cast<int>(outcome)]; };
     return count(Outcome::refused) + count(Outcome::failed) == 0 ? exitSuccess : exitFailure;
 }
 

@@ -18,6 +18,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include <recwav/progress.hpp>
+
 namespace recwav::scan {
 
 inline constexpr std::uint64_t mebibyte = std::uint64_t{1} << 20;
@@ -52,11 +54,13 @@ struct Result {
     Coding coding = Coding::none;
     std::optional<std::uint64_t> declared;  // samples the header declares
     std::optional<std::uint64_t> decoded;   // samples written
-    std::uint64_t bytes = 0;                // read from disk, for the progress line
+    std::uint64_t bytes = 0;                // read, uncompressed, for the progress line
 };
 
 std::string textLine(const Result& result);  // empty for a skipped file
 std::string jsonLine(const Result& result);
+// The summary, from the counts by outcome: "3 converted, 0 done before, ...".
+std::string summaryLine(const std::array<std::uint64_t, 5>& counts);
 
 // ---- Names ----
 
@@ -95,7 +99,7 @@ struct Job {
     int fd = -1;                       // a file on disk, owned by the job; or
     std::vector<std::uint8_t> bytes;   // an archive entry's contents
     timespec mtime{};
-    std::uint64_t diskBytes = 0;  // for the progress line
+    std::uint64_t diskBytes = 0;  // read, uncompressed, for the progress line
 };
 
 // The output folder, opened once; `shown` is its name as given.
@@ -134,8 +138,8 @@ public:
 
 private:
     void work();
-    void printReady();  // with mutex_ held
-    void progress(bool last);
+    void printReady();                 // with mutex_ held
+    std::string progressText() const;  // with mutex_ held: files and bytes done, recordings found
 
     Settings settings_;
     OutputFolder output_;
@@ -151,11 +155,11 @@ private:
     std::uint64_t held_ = 0;     // bytes of archive entries not yet converted
     std::array<std::uint64_t, 5> counts_{};
     std::uint64_t bytesDone_ = 0;
+    std::uint64_t recordings_ = 0;                                   // found by the walk so far
     std::optional<std::pair<std::uint64_t, std::uint64_t>> totals_;  // files, bytes, once the walk is done
     bool stopping_ = false;
-    bool terminal_ = false;
-    bool progressShown_ = false;
-    std::int64_t lastProgress_ = 0;  // when the progress line was last drawn
+    bool reportOnTerminal_ = false;  // the report and the progress line share one terminal
+    ProgressLine progress_;
 };
 
 // Walks one SOURCE: a file, a folder or an archive, handing every Record

@@ -116,14 +116,20 @@ std::string textLine(const Result& result) {
 
 std::string jsonLine(const Result& result) {
     constexpr const char* codingNames[] = {"null", "\"alaw\"", "\"adpcm\"", "\"series3-alaw\""};
-    // `output` is what this run wrote; a file written before is named in the message.
-    const bool written = result.outcome == Outcome::converted;
-    const std::string message =
-        result.outcome == Outcome::done ? result.message + " to " + result.output : result.message;
+    // The WAV, whether this run wrote it or an earlier one did.
+    const bool written = result.outcome == Outcome::converted || result.outcome == Outcome::done;
     return "{\"source\":" + quoted(result.source) + ",\"output\":" + (written ? quoted(result.output) : "null") +
-           ",\"outcome\":\"" + outcomeNames[static_cast<int>(result.outcome)] + "\",\"message\":" + quoted(message) +
-           ",\"coding\":" + codingNames[static_cast<int>(result.coding)] + ",\"declared\":" + number(result.declared) +
-           ",\"decoded\":" + number(result.decoded) + "}";
+           ",\"outcome\":\"" + outcomeNames[static_cast<int>(result.outcome)] +
+           "\",\"message\":" + quoted(result.message) + ",\"coding\":" + codingNames[static_cast<int>(result.coding)] +
+           ",\"declared\":" + number(result.declared) + ",\"decoded\":" + number(result.decoded) + "}";
+}
+
+std::string summaryLine(const std::array<std::uint64_t, 5>& counts) {
+    const auto count = [&counts](Outcome outcome) { return std::to_string(counts[static_cast<int>(outcome)]); };
+    const std::uint64_t skipped = counts[static_cast<int>(Outcome::skipped)];
+    return count(Outcome::converted) + " converted, " + count(Outcome::done) + " done before, " +
+           count(Outcome::refused) + " refused, " + count(Outcome::failed) + " failed, " + std::to_string(skipped) +
+           (skipped == 1 ? " other file skipped" : " other files skipped");
 }
 
 }  // namespace recwav::scan

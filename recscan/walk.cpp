@@ -91,7 +91,7 @@ public:
     Walk(const Settings& settings, Pipeline& pipeline, Namer& namer)
         : settings_(settings), pipeline_(pipeline), namer_(namer) {}
 
-    std::uint64_t bytes = 0;
+    std::uint64_t bytes = 0;  // every report's and job's bytes, for the progress line's total
 
     void source(const std::string& path) {
         struct stat info {};
@@ -117,7 +117,9 @@ private:
         result.outcome = outcome;
         result.source = shown;
         result.message = std::move(message);
-        result.bytes = diskBytes;
+        result.bytes = diskBytes + unreported_;
+        bytes += result.bytes;
+        unreported_ = 0;
         pipeline_.report(std::move(result));
     }
     void failed(const std::string& shown, std::string message) { report(Outcome::failed, shown, std::move(message)); }
@@ -127,6 +129,9 @@ private:
 
     // Names the WAV and hands the job over; `job.bytes` or `job.fd` is set.
     void submit(Job job, const std::string& sourceName) {
+        job.diskBytes += unreported_;
+        bytes += job.diskBytes;
+        unreported_ = 0;
         job.seq = pipeline_.reserve(job.bytes.size());
         const std::string wanted = wavName(sourceName);
         job.name = namer_.assign(job.folders, wanted);
@@ -203,7 +208,6 @@ private:
             fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
         }
         const auto size = static_cast<std::uint64_t>(info.st_size);
-        bytes += size;
         std::uint8_t head[series3SoundHeaderSize];
         const ssize_t got = pread(fd, head, sizeof head, 0);
         if (got < 0) {
@@ -237,7 +241,7 @@ private:
         Budget budget;
         entries(reader.get(), shown, plus(folders, name), 1, info.st_mtim, budget);
         close(fd);
-        skipped(shown, "an archive: its files are reported apart", size);
+        skipped(shown, "an archive: its files are reported apart");  // their bytes counted, uncompressed
     }
 
     // Reads up to `limit` more bytes of the current entry into `data`; false
@@ -260,6 +264,7 @@ private:
                 return false;
             }
             budget.used += static_cast<std::uint64_t>(got);
+            unreported_ += static_cast<std::uint64_t>(got);
             if (got == 0) {
                 break;
             }
@@ -271,6 +276,7 @@ private:
     bool skip(archive* reader, std::uint64_t knownRest, bool sized, Budget& budget) {
         if (sized) {
             budget.used += knownRest;
+            unreported_ += knownRest;
             return archive_read_data_skip(reader) >= ARCHIVE_WARN;
         }
         std::vector<std::uint8_t> scratch;
@@ -447,6 +453,9 @@ private:
     Pipeline& pipeline_;
     Namer& namer_;
     bool fatal_ = false;  // of the last read
+    // Bytes of archive entries read, uncompressed, since the last report:
+    // the next one carries them, for the progress line.
+    std::uint64_t unreported_ = 0;
 };
 
 }  // namespace

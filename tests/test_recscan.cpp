@@ -15,6 +15,7 @@
 #include <csignal>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -202,13 +203,43 @@ TEST(Recscan, RescuesATreeOfFoldersAndArchivesAsRecwavWould) {
     EXPECT_EQ(count("\n"), 16U) << again.out;  // 9 done, 1 refused, 2 other files, 4 archives
     EXPECT_EQ(count("\"outcome\":\"done\""), 9U);
     EXPECT_EQ(count("\"outcome\":\"converted\""), 0U);
-    EXPECT_NE(
-        again.out.find("{\"source\":\"card/short.rec\",\"output\":null,\"outcome\":\"done\","
-                       "\"message\":\"already converted to out/short.wav\",\"coding\":\"alaw\",\"declared\":25600,"
-                       "\"decoded\":4939}"),
-        std::string::npos)
+    EXPECT_NE(again.out.find("{\"source\":\"card/short.rec\",\"output\":\"out/short.wav\",\"outcome\":\"done\","
+                             "\"message\":\"already converted\",\"coding\":\"alaw\",\"declared\":25600,"
+                             "\"decoded\":4939}"),
+              std::string::npos)
         << again.out;
     EXPECT_EQ(filesBelow(dir / "out"), made);
+
+    // The progress line's bytes: each file's as it is on the disk, but an
+    // archive's as its files expand (a zip inside an archive counted as
+    // read from it, and its own files again).
+    std::uint64_t onDisk = 0;
+    for (const char* file :
+         {"Documents/Memo", "Documents/Tune.REC", "Documents/Letter.txt", "broken", "short.rec", "ring"}) {
+        onDisk += fs::file_size(dir / "card" / file);
+    }
+    const std::uint64_t zipped = adpcm.size() + alaw.size() + 2;
+    const recwav::scan::Settings settings;
+    std::uint64_t bytes = 0;
+    const int folder = open((dir / "out").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::fflush(stdout);
+    const int report = dup(STDOUT_FILENO);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    dup2(null, STDOUT_FILENO);  // the report, which the runs above have checked
+    {
+        recwav::scan::Pipeline pipeline(settings, {folder, "out"});
+        recwav::scan::Namer namer;
+        for (const char* source : {"card", "home.tar.gz"}) {
+            walkSource((dir / source).string(), settings, pipeline, namer, bytes);
+        }
+        pipeline.finish();
+    }
+    std::fflush(stdout);
+    dup2(report, STDOUT_FILENO);
+    close(report);
+    close(null);
+    close(folder);
+    EXPECT_EQ(bytes, onDisk + zipped + adpcm.size() + zip.size() + zipped);
 }
 
 }  // namespace
@@ -413,6 +444,20 @@ TEST(RecscanNames, StayBelowTheOutputFolderAndApart) {
 }
 
 }  // namespace
+
+TEST(RecscanReport, CountsInTheSummaryAgreeWithTheirNouns) {
+    const struct {
+        std::array<std::uint64_t, 5> counts;  // converted, refused, failed, done, skipped
+        const char* line;
+    } cases[] = {
+        {{0, 0, 0, 0, 0}, "0 converted, 0 done before, 0 refused, 0 failed, 0 other files skipped"},
+        {{1, 1, 1, 1, 1}, "1 converted, 1 done before, 1 refused, 1 failed, 1 other file skipped"},
+        {{9, 0, 2, 3, 21}, "9 converted, 3 done before, 0 refused, 2 failed, 21 other files skipped"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(recwav::scan::summaryLine(c.counts), c.line);
+    }
+}
 
 // Of the files skipped, those named like a recording get a line of the report.
 TEST(RecscanReport, NamesSkippedFilesNamedLikeRecordings) {

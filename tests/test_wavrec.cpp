@@ -489,9 +489,15 @@ TEST(WavrecCommand, ExitsAndReportsAsDocumented) {
          false},
         {"--best with A-law",
          wav,
-         {"--best", "in.wav", "out.rec"},
+         {"-c", "alaw", "--best", "in.wav", "out.rec"},
          2,
          "wavrec: --best applies to ADPCM only (-c adpcm)\n",
+         false},
+        {"several inputs, and no folder after them",
+         wav,
+         {"in.wav", "in.wav", "out.rec"},
+         1,
+         "wavrec: 'out.rec' is not a folder: several inputs go into a folder\n",
          false},
         {"--fixed-blocks with A-law",
          wav,
@@ -554,8 +560,9 @@ TEST(WavrecCommand, WritesOnlyRegularFilesAndKeepsLinks) {
          },
          1, "wavrec: cannot write 'out.rec': not a regular file (a Record file cannot stream to a device or pipe)\n",
          fs::file_type::symlink, nullptr},
-        {"a folder", [](const TempDir& dir) { return fs::create_directory(dir / "out.rec"); }, 1,
-         "wavrec: cannot write 'out.rec': Is a directory\n", fs::file_type::directory, nullptr},
+        // As cp does: the input goes into it.
+        {"a folder", [](const TempDir& dir) { return fs::create_directory(dir / "out.rec"); }, 0, "",
+         fs::file_type::directory, "out.rec/in.rec"},
         {"a link to a file in another folder, through a linked folder",
          [](const TempDir& dir) {
              fs::create_directory(dir / "real");
@@ -801,5 +808,79 @@ TEST(WavrecCommand, NamesTheFileAndTheCause) {
         if (fs::exists(dir / "ro")) {
             fs::permissions(dir / "ro", fs::perms::owner_all, fs::perm_options::add);
         }
+    }
+}
+
+// Into a folder, each input makes the very file a run of its own makes; a
+// failure is reported and the others still written.
+TEST(WavrecCommand, SeveralInputsGoIntoAFolderAsSingleRunsWriteThem) {
+    TempDir dir;
+    writeSound(dir / "a.wav", 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, testSignal(4001));
+    writeSound(dir / "b.flac", 44100, 2, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, testSignal(8000));
+    writeFile(dir / "c.wve", fixture::series3Sound(Bytes(3000, 0x55), 32, 2));
+    fs::copy_file(fs::path(EXAMPLES_DIR) / "tune-adpcm.rec", dir / "d.rec");
+    writeFile(dir / "junk.txt", Bytes(300, 'x'));
+    fs::create_directory(dir / "other");
+    fs::copy_file(dir / "a.wav", dir / "other/a.wav");
+    const std::vector<std::string> all = {"a.wav", "missing.wav", "b.flac", "junk.txt", "c.wve", "d.rec"};
+    const std::vector<std::string> failures = {"wavrec: cannot open 'missing.wav': No such file or directory",
+                                               "wavrec: cannot read 'junk.txt': not a sound file wavrec can read"};
+    const struct {
+        const char* name;
+        std::vector<std::string> options;
+        std::vector<std::string> single;  // the options of the single runs that make the same files
+        std::vector<std::string> inputs;
+        const char* folder;
+        std::vector<std::string> made;  // in the folder, each from its input of that name
+        std::vector<std::string> err;   // how each line on standard error starts
+    } cases[] = {
+        {"A-law, a trailing slash", {}, {}, all, "rings/", {"a", "b", "c", "d"}, failures},
+        {"ADPCM",
+         {"-c", "adpcm", "--fixed-blocks", "--volume", "5"},
+         {"-c", "adpcm", "--fixed-blocks", "--volume", "5"},
+         all,
+         "rings",
+         {"a", "b", "c", "d"},
+         failures},
+        {"one input, --best alone as ADPCM", {"--best"}, {"-c", "adpcm", "--best"}, {"a.wav"}, "rings", {"a"}, {}},
+        {"two inputs of one name",
+         {},
+         {},
+         {"a.wav", "other/a.wav"},
+         "rings",
+         {"a"},
+         {"wavrec: will not replace 'rings/a.rec', just written from 'a.wav'"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir / "rings");
+        fs::create_directory(dir / "rings");
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), c.inputs.begin(), c.inputs.end());
+        args.emplace_back(c.folder);
+        const ProgramRun run = runWavrecProgram(dir, args);
+        EXPECT_EQ(run.status, c.err.empty() ? 0 : 1);
+        std::istringstream lines(run.err);
+        std::size_t count = 0;
+        for (std::string line; std::getline(lines, line); ++count) {
+            ASSERT_LT(count, c.err.size()) << run.err;
+            EXPECT_EQ(line.substr(0, c.err[count].size()), c.err[count]);
+        }
+        EXPECT_EQ(count, c.err.size()) << run.err;
+        std::vector<std::string> expected;
+        for (const std::string& name : c.made) {
+            const std::string input = name == "a" ? "a.wav" : name == "b" ? "b.flac" : name == "c" ? "c.wve" : "d.rec";
+            std::vector<std::string> single = c.single;
+            single.insert(single.end(), {input, "single.rec"});
+            ASSERT_EQ(runWavrecProgram(dir, single).status, 0);
+            EXPECT_EQ(readFile(dir / "rings" / (name + ".rec")), readFile(dir / "single.rec")) << input;
+            expected.push_back(name + ".rec");
+        }
+        std::vector<std::string> written;
+        for (const auto& entry : fs::directory_iterator(dir / "rings")) {
+            written.push_back(entry.path().filename().string());
+        }
+        std::sort(written.begin(), written.end());
+        EXPECT_EQ(written, expected) << "nothing else, and no temporary file";
     }
 }

@@ -163,6 +163,7 @@ std::unique_ptr<AudioInput> openRecord(std::unique_ptr<std::FILE, StdioCloser> f
     input->channels = 1;
     const SoundStream& stream = input->source->stream;
     input->recordFields = {stream.hdrShort, stream.hdrByte, stream.hdrLong};
+    input->length = stream.sampleCount;
     input->source->recordFile = std::move(file);
     input->source->stream.file = input->source->recordFile.get();
     return input;
@@ -188,6 +189,7 @@ std::unique_ptr<AudioInput> finishOpeningSound(std::unique_ptr<AudioInput> input
                        true};
             return nullptr;
         }
+        input->length = frames * recordSampleRate / static_cast<std::uint64_t>(info.samplerate);
     }
     input->sampleRate = static_cast<std::uint32_t>(info.samplerate);
     input->channels = info.channels;

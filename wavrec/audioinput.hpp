@@ -38,6 +38,9 @@ struct AudioInput {
     std::optional<std::uint32_t> gap;
     // A Record file's own header fields (kind record only).
     SoundHeaderFields recordFields;
+    // The samples at 8000 Hz it should give, where the file says: for the
+    // progress line only, never trusted for the coding.
+    std::optional<std::uint64_t> length;
 
     std::string error;            // the cause, once a read failed
     std::uint64_t clipped = 0;    // samples clamped to the 16-bit range on conversion from float

@@ -35,16 +35,20 @@ enum LongOnly { optMaxBlock = 256, optFixedBlocks, optBest, optRepeats, optVolum
 void printHelp() {
     std::printf(
         "Usage: wavrec [OPTIONS] INPUT OUTPUT.rec\n"
+        "  or:  wavrec [OPTIONS] INPUT... FOLDER\n"
         "Writes any sound as a Psion 5 Record file: 8000 samples per second, mono.\n"
         "\n"
         "INPUT is any file libsndfile reads (WAV, AIFF, FLAC, Ogg, ...), a Record file,\n"
         "or a Series 3 sound (WVE), whose repeats and trailing silence are kept.\n"
+        "Into a FOLDER, each INPUT becomes FOLDER/NAME.rec, NAME its file name without\n"
+        "its extension; one that fails is reported and the others are still written.\n"
         "\n"
         "  -c, --coding alaw|adpcm  8-bit A-law (the default) or 4-bit IMA ADPCM\n"
         "      --max-block N        ADPCM: at most N samples a block, 1 to %u (default 800)\n"
         "      --fixed-blocks       ADPCM: every block N samples long, but the last\n"
-        "      --best               ADPCM: a far wider search for codes, about 1 dB\n"
-        "                           better on speech and 40 times slower\n"
+        "      --best               ADPCM (-c adpcm may be left out): a far wider\n"
+        "                           search for codes, some 40 times slower; about 1 dB\n"
+        "                           better on speech, far less on music\n"
         "      --repeats N          plays minus one, 0 (once, the default) to 65535\n"
         "      --volume N           1 (lowest) to 5 (loudest); default %u\n"
         "      --gap MICROSECONDS   pause between repeats, up to 4294967295 (default %u)\n"
@@ -54,9 +58,116 @@ void printHelp() {
         "  -h, --help               print this help and exit\n"
         "      --version            print the version and exit\n"
         "\n"
-        "Exit status: 0 on success, 1 on failure, 2 on a usage error.\n",
+        "On a terminal, work that takes over a second shows a progress line.\n"
+        "Exit status: 0 on success, 1 on any failure, 2 on a usage error.\n",
         maxAdpcmBlock, unsigned{defaultSoundHeaderFields.volume}, unsigned{defaultSoundHeaderFields.gap});
 }
+
+namespace {
+
+// What the scan has seen so far, for the checks made once it is done.
+struct Seen {
+    const char* adpcmOption = nullptr;  // the last option given that only ADPCM uses
+    bool coding = false;                // -c given
+};
+
+// One of the coding's options: false when `choice` is none of them; `wrong`
+// says what was wrong with its value.
+bool takeCodingOption(int choice, const std::string& invalid, CommandLine& line, Seen& seen, std::string& wrong) {
+    std::optional<std::uint32_t> number;
+    switch (choice) {
+        case 'c':
+            seen.coding = true;
+            if (std::strcmp(optarg, "alaw") == 0) {
+                line.settings.codec = codecALaw;
+            } else if (std::strcmp(optarg, "adpcm") == 0) {
+                line.settings.codec = codecAdpcm;
+            } else {
+                wrong = invalid + "--coding: expected alaw or adpcm";
+            }
+            return true;
+        case optMaxBlock:
+            number = parseNumber(optarg, 1, maxAdpcmBlock);
+            if (!number) {
+                wrong = invalid + "--max-block: expected 1 to " + std::to_string(maxAdpcmBlock);
+                return true;
+            }
+            line.settings.adpcm.maxBlock = *number;
+            seen.adpcmOption = "--max-block";
+            return true;
+        case optFixedBlocks:
+            line.settings.adpcm.fixedBlocks = true;
+            seen.adpcmOption = "--fixed-blocks";
+            return true;
+        case optBest:
+            line.settings.adpcm.search = AdpcmSearch::best;
+            seen.adpcmOption = "--best";
+            return true;
+        default:
+            return false;
+    }
+}
+
+// One of the options of the sound header, or of the run: false when
+// `choice` is none of them.
+bool takeOtherOption(int choice, const std::string& invalid, CommandLine& line, std::string& wrong) {
+    std::optional<std::uint32_t> number;
+    switch (choice) {
+        case optRepeats:
+            number = parseNumber(optarg, 0, std::numeric_limits<std::uint16_t>::max());
+            line.repeats = static_cast<std::uint16_t>(number.value_or(0));
+            wrong = number ? "" : invalid + "--repeats: expected 0 to 65535";
+            return true;
+        case optVolume:
+            number = parseNumber(optarg, minVolume, maxVolume);
+            line.volume = static_cast<std::uint8_t>(number.value_or(0));
+            wrong = number ? "" : invalid + "--volume: expected 1 (lowest) to 5 (loudest)";
+            return true;
+        case optGap:
+            number = parseNumber(optarg, 0, std::numeric_limits<std::uint32_t>::max());
+            line.gap = number.value_or(0);
+            wrong = number ? "" : invalid + "--gap: expected 0 to 4294967295 microseconds";
+            return true;
+        case optHeaderFrom:
+            line.headerFrom = optarg;
+            return true;
+        case 'f':
+            line.force = true;
+            return true;
+        case 'h':
+            line.help = true;
+            return true;
+        case optVersion:
+            line.version = true;
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The checks once every option is read, and the paths after them.
+std::string takeOperands(int argc, char* argv[], const Seen& seen, CommandLine& line) {
+    // --best alone asks for ADPCM, the only coding it applies to.
+    if (!seen.coding && line.settings.adpcm.search == AdpcmSearch::best) {
+        line.settings.codec = codecAdpcm;
+    }
+    if (seen.adpcmOption != nullptr && line.settings.codec != codecAdpcm) {
+        return std::string(seen.adpcmOption) + " applies to ADPCM only (-c adpcm)";
+    }
+    if (argc - optind < 2) {
+        return "expected INPUT and OUTPUT.rec";
+    }
+    line.inputs.assign(argv + optind, argv + argc - 1);
+    line.output = argv[argc - 1];
+    for (const char* input : line.inputs) {
+        if (*input == '\0') {
+            return "INPUT is an empty name";
+        }
+    }
+    return *line.output == '\0' ? "OUTPUT.rec is an empty name" : "";
+}
+
+}  // namespace
 
 std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
     static const option longOptions[] = {
@@ -73,9 +184,9 @@ std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
         {"version", no_argument, nullptr, optVersion},
         {nullptr, 0, nullptr, 0},
     };
-    const char* adpcmOption = nullptr;  // the last option given that only ADPCM uses
-    optind = 0;                         // a fresh scan, also when run more than once in one process
-    opterr = 0;                         // our own messages, in our own form
+    Seen seen;
+    optind = 0;  // a fresh scan, also when run more than once in one process
+    opterr = 0;  // our own messages, in our own form
     for (;;) {
         const int at = std::max(optind, 1);  // the word getopt reads next, for messages
         const int choice = getopt_long(argc, argv, "+c:fh", longOptions, nullptr);
@@ -83,85 +194,18 @@ std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
             break;
         }
         const std::string invalid = std::string("invalid value '") + (optarg != nullptr ? optarg : "") + "' for ";
-        std::optional<std::uint32_t> number;
-        switch (choice) {
-            case 'c':
-                if (std::strcmp(optarg, "alaw") == 0) {
-                    line.settings.codec = codecALaw;
-                } else if (std::strcmp(optarg, "adpcm") == 0) {
-                    line.settings.codec = codecAdpcm;
-                } else {
-                    return invalid + "--coding: expected alaw or adpcm";
-                }
-                break;
-            case optMaxBlock:
-                number = parseNumber(optarg, 1, maxAdpcmBlock);
-                if (!number) {
-                    return invalid + "--max-block: expected 1 to " + std::to_string(maxAdpcmBlock);
-                }
-                line.settings.adpcm.maxBlock = *number;
-                adpcmOption = "--max-block";
-                break;
-            case optFixedBlocks:
-                line.settings.adpcm.fixedBlocks = true;
-                adpcmOption = "--fixed-blocks";
-                break;
-            case optBest:
-                line.settings.adpcm.search = AdpcmSearch::best;
-                adpcmOption = "--best";
-                break;
-            case optRepeats:
-                number = parseNumber(optarg, 0, std::numeric_limits<std::uint16_t>::max());
-                if (!number) {
-                    return invalid + "--repeats: expected 0 to 65535";
-                }
-                line.repeats = static_cast<std::uint16_t>(*number);
-                break;
-            case optVolume:
-                number = parseNumber(optarg, minVolume, maxVolume);
-                if (!number) {
-                    return invalid + "--volume: expected 1 (lowest) to 5 (loudest)";
-                }
-                line.volume = static_cast<std::uint8_t>(*number);
-                break;
-            case optGap:
-                number = parseNumber(optarg, 0, std::numeric_limits<std::uint32_t>::max());
-                if (!number) {
-                    return invalid + "--gap: expected 0 to 4294967295 microseconds";
-                }
-                line.gap = *number;
-                break;
-            case optHeaderFrom:
-                line.headerFrom = optarg;
-                break;
-            case 'f':
-                line.force = true;
-                break;
-            case 'h':
-                line.help = true;
-                break;
-            case optVersion:
-                line.version = true;
-                break;
-            default:
-                return optionError(argv[at], longOptions, "c");
+        std::string wrong;
+        if (!takeCodingOption(choice, invalid, line, seen, wrong) && !takeOtherOption(choice, invalid, line, wrong)) {
+            return optionError(argv[at], longOptions, "c");
+        }
+        if (!wrong.empty()) {
+            return wrong;
         }
     }
     if (line.help || line.version) {
         return "";
     }
-    if (adpcmOption != nullptr && line.settings.codec != codecAdpcm) {
-        return std::string(adpcmOption) + " applies to ADPCM only (-c adpcm)";
-    }
-    if (argc - optind != 2) {
-        return argc - optind < 2 ? "expected INPUT and OUTPUT.rec" : "too many arguments";
-    }
-    line.input = argv[optind];
-    line.output = argv[optind + 1];
-    if (*line.input == '\0' || *line.output == '\0') {
-        return *line.input == '\0' ? "INPUT is an empty name" : "OUTPUT.rec is an empty name";
-    }
-    return "";
+    return takeOperands(argc, argv, seen, line);
 }
 
 }  // namespace recwav

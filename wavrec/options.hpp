@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <recwav/encoders.hpp>
 #include <recwav/recordfile.hpp>
@@ -20,7 +21,9 @@ struct CommandLine {
     std::optional<std::uint8_t> volume;
     std::optional<std::uint32_t> gap;
     const char* headerFrom = nullptr;
-    const char* input = nullptr;
+    // One or more inputs; the output is a Record file, or a folder that takes
+    // each input as NAME.rec (the only form for several inputs).
+    std::vector<const char*> inputs;
     const char* output = nullptr;
     bool force = false;  // replace an existing OUTPUT.rec whatever it holds
     bool help = false;

@@ -4,16 +4,21 @@
 // output.
 #include "wavrec/wavrec.hpp"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
 
 #include <recwav/platform.hpp>
+#include <recwav/progress.hpp>
 #include <recwav/recordfile.hpp>
 
 #include "wavrec/options.hpp"
@@ -41,7 +46,11 @@ int usageError(const std::string& message) {
     return exitUsage;
 }
 
+// The run's progress line, which every message of the run clears first.
+ProgressLine progress;
+
 int failure(const std::string& message) {
+    clearProgress(progress);
     std::fprintf(stderr, "%s: %s\n", programName, message.c_str());
     return exitFailure;
 }
@@ -127,7 +136,7 @@ std::optional<SoundHeaderFields> fieldsOf(const char* path, std::string& message
 }  // namespace
 
 RecordingResult writeRecording(AudioInput& input, const RecordSettings& settings, std::FILE* output,
-                               std::vector<std::int16_t>* decoded) {
+                               std::vector<std::int16_t>* decoded, const std::function<void(std::uint64_t)>& coded) {
     RecordingResult result;
     const auto fail = [&result](RecordingResult::Failure failure, std::string cause) {
         result.failure = failure;
@@ -146,10 +155,13 @@ RecordingResult writeRecording(AudioInput& input, const RecordSettings& settings
             return fail(RecordingResult::Failure::reading, input.error);
         }
         bytes.clear();
-        const Status coded = count > 0 ? encodeRecord(encoder, samples.data(), count, bytes, decoded)
-                                       : finishRecord(encoder, bytes, settled, decoded);
-        if (coded != Status::ok) {  // the options are checked: only a sound too long
+        const Status status = count > 0 ? encodeRecord(encoder, samples.data(), count, bytes, decoded)
+                                        : finishRecord(encoder, bytes, settled, decoded);
+        if (status != Status::ok) {  // the options are checked: only a sound too long
             return fail(RecordingResult::Failure::tooLong, "too long for a Record file (over 4294967294 samples)");
+        }
+        if (coded) {
+            coded(encoder.given);
         }
         if (!writeAll(output, bytes)) {
             return fail(RecordingResult::Failure::writing, std::strerror(errno));
@@ -161,6 +173,125 @@ RecordingResult writeRecording(AudioInput& input, const RecordSettings& settings
     }
     result.summary = encoder.summary;
     return result;
+}
+
+namespace {
+
+// The file that an input makes in `folder`: its name with ".rec" for its extension.
+std::string outputInFolder(const std::string& folder, const char* input) {
+    const std::filesystem::path name = std::filesystem::path(input).filename().replace_extension(".rec");
+    return folder + (folder.back() == '/' ? "" : "/") + name.string();
+}
+
+// Minutes and seconds of sound, hours too where there are any.
+std::string duration(std::uint64_t samples) {
+    const std::uint64_t seconds = samples / recordSampleRate;
+    char text[32];
+    if (seconds >= 3600) {
+        std::snprintf(text, sizeof text, "%llu:%02u:%02u", static_cast<unsigned long long>(seconds / 3600),
+                      static_cast<unsigned>(seconds / 60 % 60), static_cast<unsigned>(seconds % 60));
+    } else {
+        std::snprintf(text, sizeof text, "%u:%02u", static_cast<unsigned>(seconds / 60),
+                      static_cast<unsigned>(seconds % 60));
+    }
+    return text;
+}
+
+// The header fields: ours by default, then what a Series 3 sound says of
+// its playing, then a device recording's, then the options given by name.
+// Empty, with `message` set, when the device recording cannot be read.
+std::optional<RecordSettings> settingsFor(const CommandLine& line, const AudioInput& sound, std::string& message) {
+    RecordSettings settings = line.settings;
+    SoundHeaderFields& fields = settings.fields;
+    fields.repeats = sound.repeats.value_or(fields.repeats);
+    fields.gap = sound.gap.value_or(fields.gap);
+    if (line.headerFrom != nullptr) {
+        const std::optional<SoundHeaderFields> model = fieldsOf(line.headerFrom, message);
+        if (!model) {
+            return std::nullopt;
+        }
+        fields = *model;
+    }
+    fields.repeats = line.repeats.value_or(fields.repeats);
+    fields.volume = line.volume.value_or(fields.volume);
+    fields.gap = line.gap.value_or(fields.gap);
+    return settings;
+}
+
+// One input of the run, into `output`: 0, or 1 once its failure is reported.
+int convertOne(const CommandLine& line, const char* input, const char* output, std::size_t index) {
+    if (sameFile(input, output) || (line.headerFrom != nullptr && sameFile(line.headerFrom, output))) {
+        const char* read = sameFile(input, output) ? input : line.headerFrom;
+        return failure("will not write over " + quoted(read) + ", which it reads");
+    }
+    OpenFailure refused;
+    const std::unique_ptr<AudioInput> sound = openAudioInput(input, refused);
+    if (!sound) {
+        return failure(refused.verb() + quoted(input) + ": " + refused.cause);
+    }
+    const auto coded = [&](std::uint64_t done) {
+        updateProgress(progress, codingProgressText(index, line.inputs.size(), input, done, sound->length));
+    };
+
+    std::string message;
+    const std::optional<RecordSettings> settings = settingsFor(line, *sound, message);
+    if (!settings) {
+        return failure(message);
+    }
+    std::FILE* file = openOutput(output, line.force, message);
+    if (file == nullptr) {
+        return failure(message);
+    }
+    const RecordingResult result = writeRecording(*sound, *settings, file, nullptr, coded);
+    switch (result.failure) {
+        case RecordingResult::Failure::none:
+            break;
+        case RecordingResult::Failure::reading:
+            discardOutput(file);
+            return failure("cannot read " + quoted(input) + ": " + result.cause);
+        case RecordingResult::Failure::tooLong:
+            discardOutput(file);
+            return failure("cannot convert " + quoted(input) + ": " + result.cause);
+        case RecordingResult::Failure::writing:
+            discardOutput(file);
+            return failure("cannot write " + quoted(output) + ": " + result.cause);
+    }
+    // What was written is read back as any reader would, before it can
+    // replace anything.
+    std::string mismatch;
+    if (checkRecordFile(file, result.summary, mismatch) != Status::ok) {
+        discardOutput(file);
+        return failure("internal error: the Record file made for " + quoted(output) + " does not read back as coded (" +
+                       mismatch + "); nothing was written");
+    }
+    if (!commitOutput(file, output, message)) {
+        return failure(message);
+    }
+    clearProgress(progress);
+    if (sound->nonFinite > 0) {
+        std::fprintf(stderr, "%s: %s: %llu samples not a number or infinite, made silence or full scale\n", programName,
+                     quoted(input).c_str(), static_cast<unsigned long long>(sound->nonFinite));
+    }
+    if (sound->clipped > 0) {
+        std::fprintf(stderr, "%s: %s: %llu samples clamped to the 16-bit range\n", programName, quoted(input).c_str(),
+                     static_cast<unsigned long long>(sound->clipped));
+    }
+    return exitSuccess;
+}
+
+}  // namespace
+
+std::string codingProgressText(std::size_t index, std::size_t count, const std::string& name, std::uint64_t done,
+                               std::optional<std::uint64_t> length) {
+    std::string text = std::string(programName) + ": ";
+    if (count > 1) {
+        text += std::to_string(index + 1) + " of " + std::to_string(count) + ", ";
+    }
+    text += quoted(name.c_str()) + " " + duration(done);
+    if (length && *length >= done && *length > 0) {
+        text += " of " + duration(*length) + " (" + std::to_string(done * 100 / *length) + "%)";
+    }
+    return text;
 }
 
 int runWavrec(int argc, char* argv[]) {
@@ -177,73 +308,33 @@ int runWavrec(int argc, char* argv[]) {
         std::printf("wavrec (recwav) %s\n", RECWAV_VERSION);
         return exitSuccess;
     }
-
-    if (sameFile(line.input, line.output) || (line.headerFrom != nullptr && sameFile(line.headerFrom, line.output))) {
-        const char* read = sameFile(line.input, line.output) ? line.input : line.headerFrom;
-        return failure("will not write over " + quoted(read) + ", which it reads");
+    progress = startProgress();
+    // As cp does: into the folder named last, with several inputs or with one.
+    if (line.inputs.size() == 1 && !isDirectory(line.output)) {
+        const int status = convertOne(line, line.inputs[0], line.output, 0);
+        clearProgress(progress);
+        return status;
     }
-    OpenFailure refused;
-    const std::unique_ptr<AudioInput> input = openAudioInput(line.input, refused);
-    if (!input) {
-        return failure(refused.verb() + quoted(line.input) + ": " + refused.cause);
+    if (!isDirectory(line.output)) {
+        return failure(quoted(line.output) + " is not a folder: several inputs go into a folder");
     }
-
-    // The header fields: ours by default, then what a Series 3 sound says of
-    // its playing, then a device recording's, then the options given by name.
-    SoundHeaderFields& fields = line.settings.fields;
-    fields.repeats = input->repeats.value_or(fields.repeats);
-    fields.gap = input->gap.value_or(fields.gap);
-    if (line.headerFrom != nullptr) {
-        std::string message;
-        const std::optional<SoundHeaderFields> model = fieldsOf(line.headerFrom, message);
-        if (!model) {
-            return failure(message);
+    int status = exitSuccess;
+    std::map<std::pair<dev_t, ino_t>, const char*> made;  // the files this run wrote, and from what
+    for (std::size_t i = 0; i < line.inputs.size(); ++i) {
+        const std::string output = outputInFolder(line.output, line.inputs[i]);
+        struct stat info {};
+        const auto before = stat(output.c_str(), &info) == 0 ? made.find({info.st_dev, info.st_ino}) : made.end();
+        if (before != made.end()) {
+            status =
+                failure("will not replace " + quoted(output.c_str()) + ", just written from " + quoted(before->second));
+        } else if (convertOne(line, line.inputs[i], output.c_str(), i) != exitSuccess) {
+            status = exitFailure;
+        } else if (stat(output.c_str(), &info) == 0) {
+            made.emplace(std::make_pair(info.st_dev, info.st_ino), line.inputs[i]);
         }
-        fields = *model;
     }
-    fields.repeats = line.repeats.value_or(fields.repeats);
-    fields.volume = line.volume.value_or(fields.volume);
-    fields.gap = line.gap.value_or(fields.gap);
-
-    std::string message;
-    std::FILE* output = openOutput(line.output, line.force, message);
-    if (output == nullptr) {
-        return failure(message);
-    }
-    const RecordingResult result = writeRecording(*input, line.settings, output);
-    switch (result.failure) {
-        case RecordingResult::Failure::none:
-            break;
-        case RecordingResult::Failure::reading:
-            discardOutput(output);
-            return failure("cannot read " + quoted(line.input) + ": " + result.cause);
-        case RecordingResult::Failure::tooLong:
-            discardOutput(output);
-            return failure("cannot convert " + quoted(line.input) + ": " + result.cause);
-        case RecordingResult::Failure::writing:
-            discardOutput(output);
-            return failure("cannot write " + quoted(line.output) + ": " + result.cause);
-    }
-    // What was written is read back as any reader would, before it can
-    // replace anything.
-    std::string mismatch;
-    if (checkRecordFile(output, result.summary, mismatch) != Status::ok) {
-        discardOutput(output);
-        return failure("internal error: the Record file made for " + quoted(line.output) +
-                       " does not read back as coded (" + mismatch + "); nothing was written");
-    }
-    if (!commitOutput(output, line.output, message)) {
-        return failure(message);
-    }
-    if (input->nonFinite > 0) {
-        std::fprintf(stderr, "%s: %s: %llu samples not a number or infinite, made silence or full scale\n", programName,
-                     quoted(line.input).c_str(), static_cast<unsigned long long>(input->nonFinite));
-    }
-    if (input->clipped > 0) {
-        std::fprintf(stderr, "%s: %s: %llu samples clamped to the 16-bit range\n", programName,
-                     quoted(line.input).c_str(), static_cast<unsigned long long>(input->clipped));
-    }
-    return exitSuccess;
+    clearProgress(progress);
+    return status;
 }
 
 }  // namespace recwav

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,9 +24,18 @@ struct RecordingResult {
 
 // Codes all that `input` gives into `output`, a new file open for writing:
 // the whole Record file, its counts settled at the end. Appends to `decoded`,
-// when given, the samples a decoder will make of the file.
+// when given, the samples a decoder will make of the file; tells `coded`,
+// when given, how many samples are coded so far, as it goes.
 RecordingResult writeRecording(AudioInput& input, const RecordSettings& settings, std::FILE* output,
-                               std::vector<std::int16_t>* decoded = nullptr);
+                               std::vector<std::int16_t>* decoded = nullptr,
+                               const std::function<void(std::uint64_t)>& coded = {});
+
+// The progress line's text while the `index`th of `count` inputs is coded:
+// "wavrec: 'a.wav' 1:21 of 3:00 (45%)", "2 of 5, " before the name for
+// several inputs, and no "of" where the input's length is not known (or
+// was less than it gave).
+std::string codingProgressText(std::size_t index, std::size_t count, const std::string& name, std::uint64_t done,
+                               std::optional<std::uint64_t> length);
 
 // The whole command, from the argument vector to the exit status: 0 on
 // success, 1 on failure, 2 on a usage error.
