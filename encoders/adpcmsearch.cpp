@@ -79,17 +79,23 @@ constexpr Cost squared(std::int32_t error) {
     return static_cast<Cost>(error) * error;
 }
 
+// One nearest code: takes the decoder in (predictor, index) on by the code
+// nearest to `sample`, and returns the code's rank.
+inline unsigned nearestStep(std::int32_t& predictor, std::uint32_t& index, std::int32_t sample) {
+    const RankedStep& step = rankedSteps[index];
+    const unsigned rank = nearestRank(step, predictor, sample);
+    predictor = clampSample(predictor + step.difference[rank]);
+    index = step.nextIndex[rank];
+    return rank;
+}
+
 Cost nearestCodes(const std::int16_t* samples, std::size_t count, AdpcmState& state, std::uint8_t* codes) {
     std::int32_t predictor = state.predictor;
     std::uint32_t index = state.stepIndex;
     Cost cost = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        const RankedStep& step = rankedSteps[index];
-        const unsigned rank = nearestRank(step, predictor, samples[i]);
-        predictor = clampSample(predictor + step.difference[rank]);
-        index = step.nextIndex[rank];
+        codes[i] = codeOfRank[nearestStep(predictor, index, samples[i])];
         cost += squared(predictor - samples[i]);
-        codes[i] = codeOfRank[rank];
     }
     state = {predictor, index};
     return cost;
@@ -451,10 +457,7 @@ Cost freshNearestCost(const std::int16_t* samples, std::size_t count, Cost bound
     std::uint32_t index = 0;
     Cost cost = 0;
     for (std::size_t i = 0; i < count && cost <= bound; ++i) {
-        const RankedStep& step = rankedSteps[index];
-        const unsigned rank = nearestRank(step, predictor, samples[i]);
-        predictor = clampSample(predictor + step.difference[rank]);
-        index = step.nextIndex[rank];
+        nearestStep(predictor, index, samples[i]);
         cost += squared(predictor - samples[i]);
     }
     return cost;
@@ -474,10 +477,7 @@ void restartCosts(const std::int16_t* samples, std::size_t available, std::size_
         for (std::size_t i = 0; i < length; ++i) {
             for (std::size_t lane = 0; lane < lanes; ++lane) {
                 const std::int32_t sample = at[lane * step + i];
-                const RankedStep& ranked = rankedSteps[index[lane]];
-                const unsigned rank = nearestRank(ranked, predictor[lane], sample);
-                predictor[lane] = clampSample(predictor[lane] + ranked.difference[rank]);
-                index[lane] = ranked.nextIndex[rank];
+                nearestStep(predictor[lane], index[lane], sample);
                 cost[lane] += squared(predictor[lane] - sample);
             }
         }
@@ -514,7 +514,7 @@ namespace recwav {
 
 std::uint64_t searchAdpcmCodes(const std::int16_t* samples, std::size_t count, AdpcmState& state, AdpcmSearch search,
                                std::uint8_t* codes) {
-    AdpcmScratch scratch;
+    detail::AdpcmScratch scratch;
     return detail::searchAdpcmCodes(samples, count, state, search, codes, scratch);
 }
 

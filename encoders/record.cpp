@@ -2,8 +2,10 @@
 // Whole Record files: the encoders' codes behind the writer's preamble, the
 // counts settled at the end, and the check that reads a file back as any
 // reader would.
+#include <sys/types.h>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -56,6 +58,55 @@ std::uint64_t digestSamples(std::uint64_t digest, const std::int16_t* samples, s
     return digest;
 }
 
+void planRecord(RecordEncoder& encoder, const std::int16_t* samples, std::size_t count, RecordSpan& span) {
+    encoder.given += count;
+    if (encoder.settings.codec == codecALaw) {
+        span.planned.samples.insert(span.planned.samples.end(), samples, samples + count);
+    } else {
+        encoder.adpcm.settings = encoder.settings.adpcm;
+        planAdpcm(encoder.adpcm, samples, count, span.planned);
+    }
+}
+
+void finishRecordPlan(RecordEncoder& encoder, RecordSpan& span) {
+    if (encoder.settings.codec == codecAdpcm) {
+        encoder.adpcm.settings = encoder.settings.adpcm;
+        finishAdpcmPlan(encoder.adpcm, span.planned);
+    }
+}
+
+void codeRecordSpan(const RecordSettings& settings, RecordSpan& span) {
+    span.bytes.clear();
+    span.decoded.clear();
+    const std::vector<std::int16_t>& samples = span.planned.samples;
+    if (settings.codec == codecALaw) {
+        span.bytes.resize(samples.size());
+        encodeALawSamples(samples.data(), samples.size(), span.bytes.data());
+        span.decoded.resize(samples.size());
+        decodeALawCodes(span.bytes.data(), samples.size(), span.decoded.data());
+        return;
+    }
+    codeAdpcmBlocks(samples.data(), span.planned.blocks.data(), span.planned.blocks.size(), settings.adpcm.search,
+                    span.bytes, &span.decoded);
+}
+
+bool takeRecordSpan(RecordEncoder& encoder, const RecordSpan& span, std::vector<std::uint8_t>& out,
+                    std::vector<std::int16_t>* decoded) {
+    startRecord(encoder, out);
+    out.insert(out.end(), span.bytes.begin(), span.bytes.end());
+    return account(encoder, span.planned.samples.size(), span.bytes.size(), span.decoded, decoded);
+}
+
+bool settleRecord(const RecordEncoder& encoder, std::array<std::uint8_t, recordPreambleSize>& settled) {
+    const RecordSummary& summary = encoder.summary;
+    if (encoder.given > maxDeclaredCount || summary.soundBytes > maxSoundBytes) {
+        return false;
+    }
+    settled = recordFilePreamble(encoder.settings.codec, static_cast<std::uint32_t>(summary.samples),
+                                 static_cast<std::uint32_t>(summary.soundBytes), encoder.settings.fields);
+    return true;
+}
+
 bool encodeRecord(RecordEncoder& encoder, const std::int16_t* samples, std::size_t count,
                   std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded) {
     startRecord(encoder, out);
@@ -85,12 +136,7 @@ bool finishRecord(RecordEncoder& encoder, std::vector<std::uint8_t>& out,
         encoder.adpcm.settings = encoder.settings.adpcm;
         coded = finishAdpcm(encoder.adpcm, out, &encoder.decoded);
     }
-    if (!account(encoder, coded, out.size() - from, encoder.decoded, decoded)) {
-        return false;
-    }
-    settled = recordFilePreamble(encoder.settings.codec, static_cast<std::uint32_t>(encoder.summary.samples),
-                                 static_cast<std::uint32_t>(encoder.summary.soundBytes), encoder.settings.fields);
-    return true;
+    return account(encoder, coded, out.size() - from, encoder.decoded, decoded) && settleRecord(encoder, settled);
 }
 
 std::size_t recordFileBound(std::size_t count, const RecordSettings& settings) {
@@ -127,14 +173,15 @@ std::string checkRecordFile(std::FILE* file, const RecordSummary& meant) {
                " coded";
     }
     std::array<std::uint8_t, 4> soundBytes{};
-    if (std::fseek(file, static_cast<long>(recordSoundHeaderPosition + 16), SEEK_SET) != 0 ||
+    // Positions past 2 GiB do not fit a long where it is 32-bit.
+    if (fseeko(file, static_cast<off_t>(recordSoundHeaderPosition + 16), SEEK_SET) != 0 ||
         std::fread(soundBytes.data(), 1, soundBytes.size(), file) != soundBytes.size() ||
         loadLe32(soundBytes.data()) != meant.soundBytes) {
         return "its sound header does not hold the " + std::to_string(meant.soundBytes) + " bytes of coded sound";
     }
     // Nothing behind the codes that a reader might take for more sound.
-    if (std::fseek(file, 0, SEEK_END) != 0 ||
-        static_cast<std::uint64_t>(std::ftell(file)) != recordPreambleSize + meant.soundBytes) {
+    if (fseeko(file, 0, SEEK_END) != 0 ||
+        static_cast<std::uint64_t>(ftello(file)) != recordPreambleSize + meant.soundBytes) {
         return "it is not " + std::to_string(recordPreambleSize + meant.soundBytes) + " bytes long";
     }
     return "";

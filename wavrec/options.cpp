@@ -28,7 +28,17 @@ std::optional<std::uint32_t> parseNumber(const char* text, std::uint32_t low, st
     return static_cast<std::uint32_t>(value);
 }
 
-enum LongOnly { optMaxBlock = 256, optFixedBlocks, optBest, optRepeats, optVolume, optGap, optHeaderFrom, optVersion };
+enum LongOnly {
+    optMaxBlock = 256,
+    optFixedBlocks,
+    optBest,
+    optRepeats,
+    optVolume,
+    optGap,
+    optHeaderFrom,
+    optVersion,
+    optJobs
+};
 
 }  // namespace
 
@@ -50,12 +60,15 @@ void printHelp() {
         "      --gap MICROSECONDS   pause between repeats, up to 4294967295 (default %u)\n"
         "      --header-from FILE   repeats, volume and gap of a Record file made on the\n"
         "                           device; the three options above win over it\n"
+        "      --jobs N             ADPCM: code on N threads, 1 to %u (default: one a\n"
+        "                           core it may run on); the file is the same\n"
         "  -f, --force              replace OUTPUT.rec even when it is not a Record file\n"
         "  -h, --help               print this help and exit\n"
         "      --version            print the version and exit\n"
         "\n"
         "Exit status: 0 on success, 1 on failure, 2 on a usage error.\n",
-        maxAdpcmBlock, unsigned{defaultSoundHeaderFields.volume}, unsigned{defaultSoundHeaderFields.gap});
+        maxAdpcmBlock, unsigned{defaultSoundHeaderFields.volume}, unsigned{defaultSoundHeaderFields.gap},
+        unsigned{maxJobs});
 }
 
 std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
@@ -68,6 +81,7 @@ std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
         {"volume", required_argument, nullptr, optVolume},
         {"gap", required_argument, nullptr, optGap},
         {"header-from", required_argument, nullptr, optHeaderFrom},
+        {"jobs", required_argument, nullptr, optJobs},
         {"force", no_argument, nullptr, 'f'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, optVersion},
@@ -133,6 +147,13 @@ std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
                 break;
             case optHeaderFrom:
                 line.headerFrom = optarg;
+                break;
+            case optJobs:
+                number = parseNumber(optarg, 1, maxJobs);
+                if (!number) {
+                    return invalid + "--jobs: expected 1 to " + std::to_string(maxJobs);
+                }
+                line.jobs = *number;
                 break;
             case 'f':
                 line.force = true;

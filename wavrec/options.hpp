@@ -14,6 +14,10 @@ namespace recwav {
 // The largest --max-block: a block's count then keeps to two bytes.
 inline constexpr std::uint32_t maxAdpcmBlock = maxCompactCount2;
 
+// The most threads --jobs gives the coding: past the cores there are, more
+// only cost memory.
+inline constexpr std::uint32_t maxJobs = 64;
+
 struct CommandLine {
     RecordSettings settings;  // the coding and its blocks; the header fields are settled later
     std::optional<std::uint16_t> repeats;
@@ -22,7 +26,8 @@ struct CommandLine {
     const char* headerFrom = nullptr;
     const char* input = nullptr;
     const char* output = nullptr;
-    bool force = false;  // replace an existing OUTPUT.rec whatever it holds
+    std::uint32_t jobs = 0;  // threads that code ADPCM; 0: one a core it may run on
+    bool force = false;      // replace an existing OUTPUT.rec whatever it holds
     bool help = false;
     bool version = false;
 };

@@ -22,9 +22,13 @@ struct RecordingResult {
 
 // Codes all that `input` gives into `output`, a new file open for writing:
 // the whole Record file, its counts settled at the end. Appends to `decoded`,
-// when given, the samples a decoder will make of the file.
+// when given, the samples a decoder will make of the file. ADPCM is coded on
+// `jobs` threads, with the same bytes for any number.
 RecordingResult writeRecording(AudioInput& input, const RecordSettings& settings, std::FILE* output,
-                               std::vector<std::int16_t>* decoded = nullptr);
+                               std::vector<std::int16_t>* decoded = nullptr, unsigned jobs = 1);
+
+// The cores this process may run on, at most maxJobs.
+unsigned defaultJobs();
 
 // The whole command, from the argument vector to the exit status: 0 on
 // success, 1 on failure, 2 on a usage error.
