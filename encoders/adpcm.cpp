@@ -31,6 +31,29 @@ Cost restartCost(const std::int16_t* samples, std::size_t at, std::size_t availa
 // first few samples) at half the work.
 constexpr std::size_t plannedLookahead = adpcmLookahead / 2;
 
+// A restart that is cheap over those samples because they are quiet is
+// looked at further, over onsetView samples, where a loud sound (past
+// onsetPeak) follows within them: a restart just before an onset meets it
+// with the least step, which no search can then make up for.
+constexpr Cost quietCost = plannedLookahead * 16 * 16;
+constexpr std::size_t onsetView = 40;
+constexpr std::int32_t onsetPeak = 1024;
+
+// The restart cost at `at`, first over plannedLookahead samples, looked at
+// further before an onset.
+Cost lookPastQuiet(const std::int16_t* samples, std::size_t at, std::size_t available, Cost cost) {
+    if (cost > quietCost) {
+        return cost;
+    }
+    const std::size_t end = std::min(available, at + onsetView);
+    for (std::size_t i = at + plannedLookahead; i < end; ++i) {
+        if (samples[i] > onsetPeak || samples[i] < -onsetPeak) {
+            return restartCost(samples, at, available, onsetView);
+        }
+    }
+    return cost;
+}
+
 // The lengths a block may take: maxBlock, and the even lengths from half of
 // maxBlock up to it, so that no block leaves half a byte unused.
 struct Lengths {
@@ -124,12 +147,16 @@ private:
         if (unknown <= horizon_) {
             detail::restartCosts(samples_, available_, unknown, 2, (horizon_ - unknown) / 2 + 1, plannedLookahead,
                                  restarts_.data());
+            for (std::size_t at = unknown; at <= horizon_; at += 2) {
+                restarts_[at] = lookPastQuiet(samples_, at, available_, restarts_[at]);
+            }
         }
     }
 
     Cost restart(std::size_t at) {
         if (restarts_[at] == noCost) {
-            restarts_[at] = restartCost(samples_, at, available_, plannedLookahead);
+            restarts_[at] =
+                lookPastQuiet(samples_, at, available_, restartCost(samples_, at, available_, plannedLookahead));
         }
         return restarts_[at];
     }
