@@ -9,6 +9,8 @@
 //   encoders-benchmark --make-loud DIR  writes click.wav, plucks.wav and drums.wav to DIR
 //   encoders-benchmark --quality SOUND.wav...  the default and best searches
 //                                    against the reference search on their own blocks
+//   encoders-benchmark --quality-wide SOUND.wav...  and best and the reference
+//                                    on blocks of up to 1600
 // SOUND.wav: 16-bit mono PCM at 8000 Hz. Beside it, SOUND.trellisN.wav (N = 0,
 // 8, 16) is FFmpeg's adpcm_ima_wav coding of it, and SOUND.trellisN.time the
 // processor seconds that took (bench/encoders.sh makes both).
@@ -366,7 +368,7 @@ std::vector<std::uint32_t> blockLengths(Bytes bytes) {
 // Issue 28's table: the default and best searches, the reference on the
 // blocks they chose, the default beside the same search in fixed blocks, and
 // best with blocks of up to 1600 beside 800.
-int quality(int count, char* paths[]) {
+int quality(int count, char* paths[], bool wide) {
     std::printf(
         "| sound | default | best | reference | default short by | best short by | fixed 800, standard | "
         "best, max 1600 | reference, max 1600 | default ms per s | best ms per s |\n|---|---|---|---|---|---|---|"
@@ -383,10 +385,13 @@ int quality(int count, char* paths[]) {
         const Coded standard = measure(800, false, recwav::AdpcmSearch::standard, 3);
         const Coded best = measure(800, false, recwav::AdpcmSearch::best, 1);
         const Coded fixed = measure(800, true, recwav::AdpcmSearch::standard, 1);
-        const Coded wideBest = measure(1600, false, recwav::AdpcmSearch::best, 1);
+        // The reference is slow: on the blocks of up to 1600 only when asked.
+        const Coded wideBest = wide ? measure(1600, false, recwav::AdpcmSearch::best, 1) : Coded{};
         const Samples reference = referenceDecoded(samples, blockLengths(standard.bytes));
-        const Samples wideReference = referenceDecoded(samples, blockLengths(wideBest.bytes));
-        const auto ratio = [&](const Samples& decoded) { return snr(samples.data(), decoded.data(), samples.size()); };
+        const Samples wideReference = wide ? referenceDecoded(samples, blockLengths(wideBest.bytes)) : Samples{};
+        const auto ratio = [&](const Samples& decoded) {
+            return decoded.empty() ? NAN : snr(samples.data(), decoded.data(), samples.size());
+        };
         const double r = ratio(reference);
         std::printf("| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.1f |\n", name.c_str(),
                     ratio(standard.decoded), ratio(best.decoded), r, r - ratio(standard.decoded),
@@ -400,8 +405,8 @@ int quality(int count, char* paths[]) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc >= 2 && std::strcmp(argv[1], "--quality") == 0) {
-        return quality(argc - 2, argv + 2);
+    if (argc >= 2 && (std::strcmp(argv[1], "--quality") == 0 || std::strcmp(argv[1], "--quality-wide") == 0)) {
+        return quality(argc - 2, argv + 2, std::strcmp(argv[1], "--quality-wide") == 0);
     }
     if (argc == 3 && std::strcmp(argv[1], "--make-loud") == 0) {
         const std::string dir = argv[2];
