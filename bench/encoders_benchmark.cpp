@@ -6,6 +6,11 @@
 // from the same starting states, both decoded by recwav's decoder.
 //   encoders-benchmark --make DIR     writes music.wav, sweep.wav and clicks.wav to DIR
 //   encoders-benchmark SOUND.wav...   measures, naming each sound by its file name
+//   encoders-benchmark --make-loud DIR  writes click.wav, plucks.wav and drums.wav to DIR
+//   encoders-benchmark --quality SOUND.wav...  the default and best searches
+//                                    against the reference search on their own blocks
+//   encoders-benchmark --quality-wide SOUND.wav...  and best and the reference
+//                                    on blocks of up to 1600
 // SOUND.wav: 16-bit mono PCM at 8000 Hz. Beside it, SOUND.trellisN.wav (N = 0,
 // 8, 16) is FFmpeg's adpcm_ima_wav coding of it, and SOUND.trellisN.time the
 // processor seconds that took (bench/encoders.sh makes both).
@@ -22,6 +27,9 @@
 #include <recwav/decoders.hpp>
 #include <recwav/encoders.hpp>
 #include <recwav/endian.hpp>
+#include <recwav/recordfile.hpp>
+
+#include "adpcm_reference.hpp"
 
 namespace {
 
@@ -131,6 +139,65 @@ Samples clicks() {
             const double t = static_cast<double>(i) / rate;
             samples[at + i] = toSample(20000 * std::exp(-600 * t) * std::cos(2 * std::numbers::pi * 1300 * t));
         }
+    }
+    return samples;
+}
+
+// One click 1.5 s into 3 s of silence: a sharp, loud onset ringing at 1.1 kHz
+// for some 15 ms.
+Samples click() {
+    Samples samples(static_cast<std::size_t>(3 * rate), 0);
+    for (std::size_t i = 0; i < 120; ++i) {
+        const double t = static_cast<double>(i) / rate;
+        samples[12007 + i] = toSample(30000 * std::exp(-400 * t) * std::cos(2 * std::numbers::pi * 1100 * t));
+    }
+    return samples;
+}
+
+// Piano-like plucked chords: every 0.6 s three notes struck at once, each of
+// eight harmonics with no attack ramp, the higher dying away sooner.
+Samples plucks() {
+    const double roots[] = {261.63, 220.0, 174.61, 196.0, 329.63};
+    const double chord[] = {1.0, 1.25992, 1.49831};
+    Samples samples(static_cast<std::size_t>(8 * rate));
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const double t = static_cast<double>(i) / rate;
+        const auto beat = static_cast<std::size_t>(t / 0.6);
+        const double since = t - static_cast<double>(beat) * 0.6;
+        double value = 0;
+        for (const double ratio : chord) {
+            const double f = roots[beat % 5] * ratio;
+            for (int harmonic = 1; harmonic <= 8 && f * harmonic < rate / 2; ++harmonic) {
+                value += std::sin(2 * std::numbers::pi * f * harmonic * since) / harmonic *
+                         std::exp(-(2.0 + 1.5 * harmonic) * since);
+            }
+        }
+        samples[i] = toSample(9000 * value);
+    }
+    return samples;
+}
+
+// Drums at 120 beats a minute: a kick (a sine falling from 130 to 50 Hz), a
+// snare (a noise burst over 190 Hz) and closed hats (short bursts of noise).
+Samples drums() {
+    Samples samples(static_cast<std::size_t>(8 * rate));
+    std::uint32_t seed = 1;
+    const auto noise = [&seed] {
+        seed = seed * 1664525 + 1013904223;
+        return static_cast<double>(seed >> 8) / (1 << 23) - 1;
+    };
+    const std::size_t eighth = static_cast<std::size_t>(rate / 4);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const std::size_t hit = i / eighth;
+        const double t = static_cast<double>(i % eighth) / rate;
+        double value = 6000 * noise() * std::exp(-t / 0.012);  // the hat, every eighth
+        if (hit % 4 == 0) {
+            const double phase = 2 * std::numbers::pi * (50 * t + 80 * 0.03 * (1 - std::exp(-t / 0.03)));
+            value += 28000 * std::sin(phase) * std::exp(-t / 0.12);
+        } else if (hit % 4 == 2) {
+            value += (14000 * noise() + 9000 * std::sin(2 * std::numbers::pi * 190 * t)) * std::exp(-t / 0.06);
+        }
+        samples[i] = toSample(value);
     }
     return samples;
 }
@@ -283,9 +350,71 @@ void comparePeer(const std::string& path, const Samples& samples) {
     }
 }
 
+// The length of every block of an ADPCM stream, from the blocks' headers.
+std::vector<std::uint32_t> blockLengths(Bytes bytes) {
+    std::vector<std::uint32_t> lengths;
+    std::FILE* file = fmemopen(bytes.data(), bytes.size(), "rb");
+    for (recwav::CompactCount count; file != nullptr && (count = recwav::readCompactCount(file)).complete;) {
+        recwav::readCompactCount(file);
+        lengths.push_back(count.value);
+        std::fseek(file, static_cast<long>(4 + (count.value + 1) / 2), SEEK_CUR);
+    }
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    return lengths;
+}
+
+// Issue 28's table: the default and best searches, the reference on the
+// blocks they chose, the default beside the same search in fixed blocks, and
+// best with blocks of up to 1600 beside 800.
+int quality(int count, char* paths[], bool wide) {
+    std::printf(
+        "| sound | default | best | reference | default short by | best short by | fixed 800, standard | "
+        "best, max 1600 | reference, max 1600 | default ms per s | best ms per s |\n|---|---|---|---|---|---|---|"
+        "---|---|---|---|\n");
+    for (int i = 0; i < count; ++i) {
+        const Samples samples = readWave(paths[i]);
+        std::string name = paths[i];
+        name = name.substr(name.find_last_of('/') + 1);
+        name = name.substr(0, name.rfind('.'));
+        const double seconds = static_cast<double>(samples.size()) / rate;
+        const auto measure = [&](std::uint32_t maxBlock, bool fixed, recwav::AdpcmSearch search, int rounds) {
+            return encode(samples, {"", {maxBlock, fixed, search}, rounds});
+        };
+        const Coded standard = measure(800, false, recwav::AdpcmSearch::standard, 3);
+        const Coded best = measure(800, false, recwav::AdpcmSearch::best, 1);
+        const Coded fixed = measure(800, true, recwav::AdpcmSearch::standard, 1);
+        // The reference is slow: on the blocks of up to 1600 only when asked.
+        const Coded wideBest = wide ? measure(1600, false, recwav::AdpcmSearch::best, 1) : Coded{};
+        const Samples reference = referenceDecoded(samples, blockLengths(standard.bytes));
+        const Samples wideReference = wide ? referenceDecoded(samples, blockLengths(wideBest.bytes)) : Samples{};
+        const auto ratio = [&](const Samples& decoded) {
+            return decoded.empty() ? NAN : snr(samples.data(), decoded.data(), samples.size());
+        };
+        const double r = ratio(reference);
+        std::printf("| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.1f |\n", name.c_str(),
+                    ratio(standard.decoded), ratio(best.decoded), r, r - ratio(standard.decoded),
+                    r - ratio(best.decoded), ratio(fixed.decoded), ratio(wideBest.decoded), ratio(wideReference),
+                    1000 * standard.seconds / seconds, 1000 * best.seconds / seconds);
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (argc >= 2 && (std::strcmp(argv[1], "--quality") == 0 || std::strcmp(argv[1], "--quality-wide") == 0)) {
+        return quality(argc - 2, argv + 2, std::strcmp(argv[1], "--quality-wide") == 0);
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--make-loud") == 0) {
+        const std::string dir = argv[2];
+        return writeWave(dir + "/click.wav", click()) && writeWave(dir + "/plucks.wav", plucks()) &&
+                       writeWave(dir + "/drums.wav", drums())
+                   ? 0
+                   : 1;
+    }
     if (argc == 3 && std::strcmp(argv[1], "--make") == 0) {
         const std::string dir = argv[2];
         return writeWave(dir + "/music.wav", music()) && writeWave(dir + "/sweep.wav", sweep()) &&

@@ -30,6 +30,29 @@ Cost restartCost(const std::int16_t* samples, std::size_t at, std::size_t availa
 // first few samples) at half the work.
 constexpr std::size_t plannedLookahead = adpcmLookahead / 2;
 
+// A restart that is cheap over those samples because they are quiet is
+// looked at further, over onsetView samples, where a loud sound (past
+// onsetPeak) follows within them: a restart just before an onset meets it
+// with the least step, which no search can then make up for.
+constexpr Cost quietCost = plannedLookahead * 16 * 16;
+constexpr std::size_t onsetView = 40;
+constexpr std::int32_t onsetPeak = 1024;
+
+// The restart cost at `at`, first over plannedLookahead samples, looked at
+// further before an onset.
+Cost lookPastQuiet(const std::int16_t* samples, std::size_t at, std::size_t available, Cost cost) {
+    if (cost > quietCost) {
+        return cost;
+    }
+    const std::size_t end = std::min(available, at + onsetView);
+    for (std::size_t i = at + plannedLookahead; i < end; ++i) {
+        if (samples[i] > onsetPeak || samples[i] < -onsetPeak) {
+            return restartCost(samples, at, available, onsetView);
+        }
+    }
+    return cost;
+}
+
 // The lengths a block may take: maxBlock, and the even lengths from half of
 // maxBlock up to it, so that no block leaves half a byte unused.
 struct Lengths {
@@ -80,90 +103,129 @@ std::size_t narrowBlockLength(const std::int16_t* samples, std::size_t available
 // lies past the second restart is valued at the least restart cost per sample
 // that this block offers, so that a later second restart counts for the
 // samples it spares the restarts to come. `ending` when nothing follows.
-std::size_t plannedBlockLength(const std::int16_t* samples, std::size_t available, std::size_t maxBlock, bool ending,
-                               AdpcmScratch& scratch) {
-    const Lengths lengths(maxBlock);
-    const std::size_t horizon = std::min(available, 2 * maxBlock);
-    ending = ending && available <= horizon;
+class Planner {
+public:
+    Planner(AdpcmEncoder& encoder, std::size_t available, bool ending)
+        : samples_(encoder.pending.data()),
+          available_(available),
+          maxBlock_(encoder.settings.maxBlock),
+          lengths_(maxBlock_),
+          horizon_(std::min(available, 2 * maxBlock_)),
+          ending_(ending && available <= horizon_),
+          restarts_(encoder.restartCosts),
+          window_(encoder.slide) {
+        fillRestarts();
+        settleRate();
+    }
+
+    // The length of the first block.
+    std::size_t first() {
+        std::size_t best = maxBlock_;
+        Cost bestValue = noCost;
+        lengths_.each([&](std::size_t first) {
+            const Cost then = cheapestSecond(first);
+            // The longest first, which a tie keeps.
+            if (then != noCost && restart(first) * rateLength_ + then < bestValue) {
+                bestValue = restart(first) * rateLength_ + then;
+                best = first;
+            }
+        });
+        return best;
+    }
+
+private:
     // Kept from block to block, as `pending` is: a restart's cost depends on
-    // the samples after it alone.
-    std::vector<Cost>& restarts = scratch.restartCosts;
-    restarts.resize(horizon + 1, noCost);
-    // Those not yet known at even positions, the last of them at once.
-    std::size_t unknown = horizon & ~std::size_t{1};
-    for (; unknown >= lengths.evenLeast && restarts[unknown] == noCost; unknown -= 2) {
-    }
-    unknown += 2;
-    if (unknown <= horizon) {
-        detail::restartCosts(samples, available, unknown, 2, (horizon - unknown) / 2 + 1, plannedLookahead,
-                             restarts.data());
-    }
-    const auto restart = [&](std::size_t at) {
-        if (restarts[at] == noCost) {
-            restarts[at] = restartCost(samples, at, available, plannedLookahead);
+    // the samples after it alone. Those not yet known at even positions are
+    // found at once.
+    void fillRestarts() {
+        restarts_.resize(horizon_ + 1, noCost);
+        std::size_t unknown = horizon_ & ~std::size_t{1};
+        for (; unknown >= lengths_.evenLeast && restarts_[unknown] == noCost; unknown -= 2) {
         }
-        return restarts[at];
-    };
-    // The rate is rateCost / rateLength (none once the sound ends). All the
-    // values below are scaled by rateLength, to stay in integers.
-    Cost rateCost = 0;
-    Cost rateLength = 1;
-    if (!ending) {
-        rateCost = noCost;
-        lengths.each([&](std::size_t length) {
-            if (rateCost == noCost || restart(length) * rateLength < rateCost * static_cast<Cost>(length)) {
-                rateCost = restart(length);
-                rateLength = static_cast<Cost>(length);
+        unknown += 2;
+        if (unknown <= horizon_) {
+            detail::restartCosts(samples_, available_, unknown, 2, (horizon_ - unknown) / 2 + 1, plannedLookahead,
+                                 restarts_.data());
+            for (std::size_t at = unknown; at <= horizon_; at += 2) {
+                restarts_[at] = lookPastQuiet(samples_, at, available_, restarts_[at]);
+            }
+        }
+    }
+
+    Cost restart(std::size_t at) {
+        if (restarts_[at] == noCost) {
+            restarts_[at] =
+                lookPastQuiet(samples_, at, available_, restartCost(samples_, at, available_, plannedLookahead));
+        }
+        return restarts_[at];
+    }
+
+    // The rate is rateCost_ / rateLength_ (none once the sound ends). All the
+    // values below are scaled by rateLength_, to stay in integers.
+    void settleRate() {
+        if (ending_) {
+            return;
+        }
+        rateCost_ = noCost;
+        lengths_.each([&](std::size_t length) {
+            if (rateCost_ == noCost || restart(length) * rateLength_ < rateCost_ * static_cast<Cost>(length)) {
+                rateCost_ = restart(length);
+                rateLength_ = static_cast<Cost>(length);
             }
         });
     }
+
     // A second restart at `at`, and what follows it.
-    const auto second = [&](std::size_t at) {
-        if (at > horizon || horizon - at > maxBlock || (ending && at == available)) {
+    Cost second(std::size_t at) {
+        if (at > horizon_ || horizon_ - at > maxBlock_ || (ending_ && at == available_)) {
             return noCost;
         }
-        return restart(at) * rateLength - rateCost * static_cast<Cost>(at);
-    };
-    // The cheapest second restart after a first at `first`, of those an even
-    // length on: a minimum over a window that slides with `first`, kept in
-    // `window` (positions whose values grow from its front).
-    std::vector<std::size_t>& window = scratch.window;
-    window.clear();
-    std::size_t front = 0;
-    std::size_t arriving = lengths.evenMost + lengths.evenMost;
-    const auto evenSecond = [&](std::size_t first) {
-        for (; arriving >= first + lengths.evenLeast && arriving > 0; arriving -= 2) {
-            const Cost value = second(arriving);
-            while (window.size() > front && second(window.back()) >= value) {
-                window.pop_back();
+        return restart(at) * rateLength_ - rateCost_ * static_cast<Cost>(at);
+    }
+
+    // The cheapest second restart after a first at `first`, or the end.
+    Cost cheapestSecond(std::size_t first) {
+        Cost then = std::min(second(first + maxBlock_),
+                             horizon_ - first <= maxBlock_ ? -rateCost_ * static_cast<Cost>(first) : noCost);
+        if (first % 2 == 0 && first != maxBlock_) {
+            return std::min(then, evenSecond(first));
+        }
+        for (std::size_t length = lengths_.evenMost; length >= lengths_.evenLeast && length < maxBlock_; length -= 2) {
+            then = std::min(then, second(first + length));
+        }
+        return then;
+    }
+
+    // The cheapest second restart an even length after `first`: a minimum
+    // over a window that slides with `first` (the even firsts come longest
+    // first), kept in window_ (positions whose values grow from its front).
+    Cost evenSecond(std::size_t first) {
+        for (; arriving_ >= first + lengths_.evenLeast && arriving_ > 0; arriving_ -= 2) {
+            const Cost value = second(arriving_);
+            while (window_.size() > front_ && second(window_.back()) >= value) {
+                window_.pop_back();
             }
-            window.push_back(arriving);
+            window_.push_back(arriving_);
         }
-        while (window.size() > front && window[front] > first + lengths.evenMost) {
-            ++front;
+        while (window_.size() > front_ && window_[front_] > first + lengths_.evenMost) {
+            ++front_;
         }
-        return window.size() > front ? second(window[front]) : noCost;
-    };
-    std::size_t best = maxBlock;
-    Cost bestValue = noCost;
-    lengths.each([&](std::size_t first) {
-        Cost then = std::min(second(first + maxBlock),
-                             horizon - first <= maxBlock ? -rateCost * static_cast<Cost>(first) : noCost);
-        if (first % 2 == 0 && first != maxBlock) {
-            then = std::min(then, evenSecond(first));
-        } else {
-            for (std::size_t length = lengths.evenMost; length >= lengths.evenLeast && length < maxBlock; length -= 2) {
-                then = std::min(then, second(first + length));
-            }
-        }
-        // The longest first, which a tie keeps.
-        if (then != noCost && restart(first) * rateLength + then < bestValue) {
-            bestValue = restart(first) * rateLength + then;
-            best = first;
-        }
-    });
-    return best;
-}
+        return window_.size() > front_ ? second(window_[front_]) : noCost;
+    }
+
+    const std::int16_t* samples_;
+    std::size_t available_;
+    std::size_t maxBlock_;
+    Lengths lengths_;
+    std::size_t horizon_;
+    bool ending_;
+    std::vector<Cost>& restarts_;
+    std::vector<std::size_t>& window_;
+    Cost rateCost_ = 0;
+    Cost rateLength_ = 1;
+    std::size_t front_ = 0;
+    std::size_t arriving_ = 2 * lengths_.evenMost;
+};
 
 // How many of the first `available` pending samples the next block takes;
 // `ending` when no more will come.
@@ -175,16 +237,30 @@ std::size_t chooseBlockLength(AdpcmEncoder& encoder, std::size_t available, bool
     if (encoder.settings.search == AdpcmSearch::narrow) {
         return narrowBlockLength(encoder.pending.data(), available, maxBlock);
     }
-    return plannedBlockLength(encoder.pending.data(), available, maxBlock, ending, encoder.scratch);
+    encoder.slide.clear();
+    return Planner(encoder, available, ending).first();
 }
 
-// Appends one block of the first `count` pending samples.
-void encodeBlock(AdpcmEncoder& encoder, std::size_t count, std::vector<std::uint8_t>& out,
-                 std::vector<std::int16_t>* decoded) {
-    encoder.scratch.codes.resize(count + 1);
-    std::uint8_t* codes = encoder.scratch.codes.data();
+// Moves the first `count` pending samples into the span as one block.
+void planBlock(AdpcmEncoder& encoder, std::size_t count, AdpcmSpan& span) {
+    const auto end = encoder.pending.begin() + static_cast<std::ptrdiff_t>(count);
+    span.samples.insert(span.samples.end(), encoder.pending.begin(), end);
+    span.blocks.push_back(static_cast<std::uint32_t>(count));
+    encoder.pending.erase(encoder.pending.begin(), end);
+    std::vector<std::int64_t>& restarts = encoder.restartCosts;
+    restarts.erase(restarts.begin(), restarts.begin() + static_cast<std::ptrdiff_t>(std::min(count, restarts.size())));
+    if (encoder.pending.empty()) {
+        restarts.clear();
+    }
+}
+
+// Appends one block of `count` samples.
+void codeBlock(const std::int16_t* samples, std::size_t count, AdpcmSearch search, detail::AdpcmScratch& scratch,
+               std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded) {
+    scratch.codes.resize(count + 1);
+    std::uint8_t* codes = scratch.codes.data();
     AdpcmState end;
-    detail::searchAdpcmCodes(encoder.pending.data(), count, end, encoder.settings.search, codes, encoder.scratch);
+    detail::searchAdpcmCodes(samples, count, end, search, codes, scratch);
     codes[count] = 0;  // the unused low nibble of an odd block
     appendAdpcmBlockHeader(out, static_cast<std::uint32_t>(count));
     const std::size_t at = out.size();
@@ -198,12 +274,6 @@ void encodeBlock(AdpcmEncoder& encoder, std::size_t count, std::vector<std::uint
         decoded->resize(from + count);
         AdpcmState state;
         decodeAdpcmCodes(out.data() + at, count, state, decoded->data() + from);
-    }
-    encoder.pending.erase(encoder.pending.begin(), encoder.pending.begin() + static_cast<std::ptrdiff_t>(count));
-    std::vector<std::int64_t>& restarts = encoder.scratch.restartCosts;
-    restarts.erase(restarts.begin(), restarts.begin() + static_cast<std::ptrdiff_t>(std::min(count, restarts.size())));
-    if (encoder.pending.empty()) {
-        restarts.clear();
     }
 }
 
@@ -227,40 +297,64 @@ std::size_t adpcmWindow(const AdpcmSettings& settings) {
     return (settings.search == AdpcmSearch::narrow ? maxBlock : 2 * maxBlock) + adpcmLookahead;
 }
 
-std::size_t encodeAdpcm(AdpcmEncoder& encoder, const std::int16_t* samples, std::size_t count,
-                        std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded) {
+std::size_t planAdpcm(AdpcmEncoder& encoder, const std::int16_t* samples, std::size_t count, AdpcmSpan& span) {
     if (checkAdpcmSettings(encoder.settings) != Status::ok) {
         return 0;
     }
     // A block is decided once the window holds it and its lookahead, and from
-    // the window alone, so the bytes do not depend on the calls' sizes.
+    // the window alone, so the plan does not depend on the calls' sizes.
     const std::size_t window = adpcmWindow(encoder.settings);
     std::size_t taken = 0;
-    std::size_t coded = 0;
+    std::size_t planned = 0;
     for (;;) {
         const std::size_t more = std::min(count - taken, window - std::min(window, encoder.pending.size()));
         encoder.pending.insert(encoder.pending.end(), samples + taken, samples + taken + more);
         taken += more;
         if (encoder.pending.size() < window) {
-            return coded;
+            return planned;
         }
         const std::size_t length = chooseBlockLength(encoder, window, false);
-        encodeBlock(encoder, length, out, decoded);
-        coded += length;
+        planBlock(encoder, length, span);
+        planned += length;
     }
 }
 
-std::size_t finishAdpcm(AdpcmEncoder& encoder, std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded) {
+std::size_t finishAdpcmPlan(AdpcmEncoder& encoder, AdpcmSpan& span) {
     if (checkAdpcmSettings(encoder.settings) != Status::ok) {
         return 0;
     }
-    std::size_t coded = 0;
+    std::size_t planned = 0;
     while (!encoder.pending.empty()) {
         const std::size_t length = chooseBlockLength(encoder, encoder.pending.size(), true);
-        encodeBlock(encoder, length, out, decoded);
-        coded += length;
+        planBlock(encoder, length, span);
+        planned += length;
     }
-    return coded;
+    return planned;
+}
+
+void codeAdpcmBlocks(const std::int16_t* samples, const std::uint32_t* blocks, std::size_t blockCount,
+                     AdpcmSearch search, std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded) {
+    // Each thread's own, kept to spare allocations from span to span.
+    thread_local detail::AdpcmScratch scratch;
+    for (std::size_t b = 0; b < blockCount; ++b) {
+        codeBlock(samples, blocks[b], search, scratch, out, decoded);
+        samples += blocks[b];
+    }
+}
+
+std::size_t encodeAdpcm(AdpcmEncoder& encoder, const std::int16_t* samples, std::size_t count,
+                        std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded) {
+    AdpcmSpan span;
+    const std::size_t planned = planAdpcm(encoder, samples, count, span);
+    codeAdpcmBlocks(span.samples.data(), span.blocks.data(), span.blocks.size(), encoder.settings.search, out, decoded);
+    return planned;
+}
+
+std::size_t finishAdpcm(AdpcmEncoder& encoder, std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded) {
+    AdpcmSpan span;
+    const std::size_t planned = finishAdpcmPlan(encoder, span);
+    codeAdpcmBlocks(span.samples.data(), span.blocks.data(), span.blocks.size(), encoder.settings.search, out, decoded);
+    return planned;
 }
 
 }  // namespace recwav

@@ -79,17 +79,23 @@ constexpr Cost squared(std::int32_t error) {
     return static_cast<Cost>(error) * error;
 }
 
+// One nearest code: takes the decoder in (predictor, index) on by the code
+// nearest to `sample`, and returns the code's rank.
+inline unsigned nearestStep(std::int32_t& predictor, std::uint32_t& index, std::int32_t sample) {
+    const RankedStep& step = rankedSteps[index];
+    const unsigned rank = nearestRank(step, predictor, sample);
+    predictor = clampSample(predictor + step.difference[rank]);
+    index = step.nextIndex[rank];
+    return rank;
+}
+
 Cost nearestCodes(const std::int16_t* samples, std::size_t count, AdpcmState& state, std::uint8_t* codes) {
     std::int32_t predictor = state.predictor;
     std::uint32_t index = state.stepIndex;
     Cost cost = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        const RankedStep& step = rankedSteps[index];
-        const unsigned rank = nearestRank(step, predictor, samples[i]);
-        predictor = clampSample(predictor + step.difference[rank]);
-        index = step.nextIndex[rank];
+        codes[i] = codeOfRank[nearestStep(predictor, index, samples[i])];
         cost += squared(predictor - samples[i]);
-        codes[i] = codeOfRank[rank];
     }
     state = {predictor, index};
     return cost;
@@ -203,21 +209,33 @@ enum class Tries : std::uint8_t {
 constexpr unsigned quietIndex = 8;
 
 struct Shape {
-    std::size_t states;  // kept per sample, at most 4096 (a trail entry holds the parent in 12 bits)
+    std::size_t states;  // kept per sample
     Tries tries;
     unsigned mergeShift;  // two states are one when they share the step index and predictor >> this
+    // Kept before an onset, at most 4096 (a trail entry holds the parent in
+    // 12 bits): where the step is small and the sound ahead moves far, every
+    // state also tries the codes that raise the step, and a wider beam keeps
+    // those that rise, so that one is ready when the onset comes.
+    std::size_t onsetStates;
 };
 
 constexpr Shape shapeOf(AdpcmSearch search) {
     switch (search) {
         case AdpcmSearch::best:
-            return {256, Tries::eitherAndSteps, 7};
+            return {256, Tries::eitherAndSteps, 7, 256 + indexCount};
         case AdpcmSearch::widest:
-            return {1024, Tries::every, 6};
+            return {1024, Tries::every, 6, 1024 + indexCount};
         default:
-            return {16, Tries::either, 9};
+            return {16, Tries::either, 9, 16 + indexCount};
     }
 }
+
+// An onset is near when within this many samples the sound moves from the
+// cheapest state's predictor by more than onsetSteps of its step, and that
+// step is of index onsetIndex at most.
+constexpr std::size_t onsetLookahead = 16;
+constexpr std::int32_t onsetSteps = 16;
+constexpr unsigned onsetIndex = 40;
 
 // The trail of this many samples is held at once; a longer block is searched
 // again from states saved at each such step, a part at a time, to read its
@@ -232,12 +250,12 @@ class WideSearch {
 public:
     WideSearch(const Shape& shape, AdpcmScratch& scratch) : shape_(shape), s_(scratch) {
         const std::size_t tries = shape.tries == Tries::every ? codeCount : 6;
-        const std::size_t room = shape.states * (1 + tries);
+        const std::size_t room = width_ * (1 + tries);
         s_.costs.resize(room);
         s_.predictors.resize(room);
         s_.stepIndices.resize(room);
-        s_.marks.resize(shape.states * tries);
-        s_.order.resize(shape.states * tries);
+        s_.marks.resize(width_ * tries);
+        s_.order.resize(width_ * tries);
         s_.seen.resize(indexCount << (16U - shape.mergeShift));
         s_.bucketSlot.resize(s_.seen.size());
     }
@@ -250,16 +268,18 @@ public:
         kept_ = 1;
     }
 
-    // Takes the beam one sample on, writing each kept state's parent and code
-    // to `marks`.
-    void step(std::int32_t sample, std::uint16_t* marks) {
+    // Takes the beam one sample on, to the first of the `left` samples at
+    // `ahead`, writing each kept state's parent and code to `marks`.
+    void step(const std::int16_t* ahead, std::size_t left, std::uint16_t* marks) {
         if (++s_.generation == 0) {
             std::fill(s_.seen.begin(), s_.seen.end(), 0);
             s_.generation = 1;
         }
         tried_ = 0;
+        const std::int32_t sample = ahead[0];
+        const std::size_t cheapestSlot = shape_.tries != Tries::every ? cheapest() : kept_;
+        const bool onset = cheapestSlot < kept_ && onsetNear(ahead, left, cheapestSlot);
         const std::size_t states = shape_.states;
-        const std::size_t cheapestSlot = shape_.tries == Tries::either ? cheapest() : kept_;
         for (std::size_t slot = 0; slot < kept_; ++slot) {
             const std::int32_t from = s_.predictors[slot];
             const RankedStep& step = rankedSteps[s_.stepIndices[slot]];
@@ -275,8 +295,15 @@ public:
             if (below + 1 < codeCount) {
                 tryRank(step, from, cost, slot, below + 1, sample);
             }
-            if (shape_.tries == Tries::eitherAndSteps || (slot == cheapestSlot && s_.stepIndices[slot] <= quietIndex)) {
-                const std::array<unsigned, 4>& ranks = sample >= from ? raisingUp : raisingDown;
+            // Where the codes past the sample clamp at full scale, those that
+            // raise the step cost no more: a clipped stretch can end with
+            // the step ready for the fall after it.
+            const bool clampsUp = below + 1 < codeCount && from + step.difference[below + 1] >= 32767;
+            const bool clampsDown = from + step.difference[below] <= -32768;
+            if (shape_.tries == Tries::eitherAndSteps || clampsUp || clampsDown || onset ||
+                (slot == cheapestSlot && s_.stepIndices[slot] <= quietIndex)) {
+                const bool up = clampsUp || (!clampsDown && sample >= from);
+                const std::array<unsigned, 4>& ranks = up ? raisingUp : raisingDown;
                 for (const unsigned rank : ranks) {
                     if (rank != below && rank != below + 1) {
                         tryRank(step, from, cost, slot, rank, sample);
@@ -287,29 +314,42 @@ public:
         // Keep the `states` cheapest; of those as dear as the last kept, the
         // first tried, so that the choice does not rest on the order in
         // which a selection leaves them.
-        const Cost* tried = s_.costs.data() + states;
+        const Cost* tried = s_.costs.data() + width_;
         Cost limit = noCost;
         std::size_t asDear = states;  // how many as dear as `limit` may go on
         if (tried_ > states) {
-            limit = keptLimit(tried);
+            limit = keptLimit(tried, states);
             asDear = states - static_cast<std::size_t>(
                                   std::count_if(tried, tried + tried_, [limit](Cost cost) { return cost < limit; }));
+        }
+        // Before an onset, also the cheapest of each step index: a ladder of
+        // states whose steps rise.
+        std::array<std::uint16_t, indexCount> cheapestOf{};
+        if (onset) {
+            cheapestOf.fill(0xFFFFU);
+            for (std::size_t j = 0; j < tried_; ++j) {
+                std::uint16_t& held = cheapestOf[s_.stepIndices[width_ + j]];
+                if (held == 0xFFFFU || tried[j] < tried[held]) {
+                    held = static_cast<std::uint16_t>(j);
+                }
+            }
         }
         std::size_t next = 0;
         for (std::size_t j = 0; j < tried_; ++j) {
             const Cost cost = tried[j];
-            if (cost > limit) {
+            const bool rung = onset && cheapestOf[s_.stepIndices[width_ + j]] == j;
+            if (cost > limit && !rung) {
                 continue;
             }
-            if (cost == limit) {
+            if (cost == limit && !rung) {
                 if (asDear == 0) {
                     continue;
                 }
                 --asDear;
             }
             s_.costs[next] = cost;
-            s_.predictors[next] = s_.predictors[states + j];
-            s_.stepIndices[next] = s_.stepIndices[states + j];
+            s_.predictors[next] = s_.predictors[width_ + j];
+            s_.stepIndices[next] = s_.stepIndices[width_ + j];
             marks[next] = s_.marks[j];
             ++next;
         }
@@ -341,12 +381,28 @@ public:
     }
 
 private:
+    // Whether the sound ahead moves far beyond a small step.
+    [[nodiscard]] bool onsetNear(const std::int16_t* ahead, std::size_t left, std::size_t slot) const {
+        const unsigned index = s_.stepIndices[slot];
+        if (index > onsetIndex) {
+            return false;
+        }
+        const std::int32_t reach = onsetSteps * adpcmStepSizes[index];
+        const std::int32_t from = s_.predictors[slot];
+        for (std::size_t i = 0; i < std::min(left, onsetLookahead); ++i) {
+            if (ahead[i] - from > reach || from - ahead[i] > reach) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     // The cost of the last state kept: the states-th least of those tried.
-    Cost keptLimit(const Cost* tried) {
-        const std::size_t spare = tried_ - shape_.states;
+    Cost keptLimit(const Cost* tried, std::size_t states) {
+        const std::size_t spare = tried_ - states;
         if (spare >= fewSpare) {
             std::copy(tried, tried + tried_, s_.order.begin());
-            const auto last = s_.order.begin() + static_cast<std::ptrdiff_t>(shape_.states - 1);
+            const auto last = s_.order.begin() + static_cast<std::ptrdiff_t>(states - 1);
             std::nth_element(s_.order.begin(), last, s_.order.begin() + static_cast<std::ptrdiff_t>(tried_));
             return *last;
         }
@@ -380,7 +436,7 @@ private:
         std::size_t at = tried_;
         if (s_.seen[bucket] == s_.generation) {
             at = s_.bucketSlot[bucket];
-            if (s_.costs[shape_.states + at] <= cost) {
+            if (s_.costs[width_ + at] <= cost) {
                 return;
             }
         } else {
@@ -388,13 +444,14 @@ private:
             s_.bucketSlot[bucket] = static_cast<std::uint16_t>(at);
             ++tried_;
         }
-        s_.costs[shape_.states + at] = cost;
-        s_.predictors[shape_.states + at] = predictor;
-        s_.stepIndices[shape_.states + at] = index;
+        s_.costs[width_ + at] = cost;
+        s_.predictors[width_ + at] = predictor;
+        s_.stepIndices[width_ + at] = index;
         s_.marks[at] = static_cast<std::uint16_t>(slot << 4U | codeOfRank[rank]);
     }
 
     Shape shape_;
+    std::size_t width_ = shape_.onsetStates;  // the most states kept
     AdpcmScratch& s_;
     std::size_t kept_ = 0;
     std::size_t tried_ = 0;
@@ -406,7 +463,7 @@ Cost wideCodes(const std::int16_t* samples, std::size_t count, AdpcmState& state
         return 0;
     }
     WideSearch search(shape, scratch);
-    const std::size_t width = shape.states;
+    const std::size_t width = shape.onsetStates;
     const std::size_t parts = (count + segmentLength - 1) / segmentLength;
     scratch.trail.resize(std::min(count, segmentLength) * width);
     scratch.saved.resize((parts - 1) * width);
@@ -415,7 +472,7 @@ Cost wideCodes(const std::int16_t* samples, std::size_t count, AdpcmState& state
         const std::size_t from = part * segmentLength;
         const std::size_t to = std::min(count, from + segmentLength);
         for (std::size_t i = from; i < to; ++i) {
-            search.step(samples[i], scratch.trail.data() + (i - from) * width);
+            search.step(samples + i, count - i, scratch.trail.data() + (i - from) * width);
         }
     };
     search.begin(state);
@@ -451,10 +508,7 @@ Cost freshNearestCost(const std::int16_t* samples, std::size_t count, Cost bound
     std::uint32_t index = 0;
     Cost cost = 0;
     for (std::size_t i = 0; i < count && cost <= bound; ++i) {
-        const RankedStep& step = rankedSteps[index];
-        const unsigned rank = nearestRank(step, predictor, samples[i]);
-        predictor = clampSample(predictor + step.difference[rank]);
-        index = step.nextIndex[rank];
+        nearestStep(predictor, index, samples[i]);
         cost += squared(predictor - samples[i]);
     }
     return cost;
@@ -474,10 +528,7 @@ void restartCosts(const std::int16_t* samples, std::size_t available, std::size_
         for (std::size_t i = 0; i < length; ++i) {
             for (std::size_t lane = 0; lane < lanes; ++lane) {
                 const std::int32_t sample = at[lane * step + i];
-                const RankedStep& ranked = rankedSteps[index[lane]];
-                const unsigned rank = nearestRank(ranked, predictor[lane], sample);
-                predictor[lane] = clampSample(predictor[lane] + ranked.difference[rank]);
-                index[lane] = ranked.nextIndex[rank];
+                nearestStep(predictor[lane], index[lane], sample);
                 cost[lane] += squared(predictor[lane] - sample);
             }
         }
@@ -514,7 +565,7 @@ namespace recwav {
 
 std::uint64_t searchAdpcmCodes(const std::int16_t* samples, std::size_t count, AdpcmState& state, AdpcmSearch search,
                                std::uint8_t* codes) {
-    AdpcmScratch scratch;
+    detail::AdpcmScratch scratch;
     return detail::searchAdpcmCodes(samples, count, state, search, codes, scratch);
 }
 

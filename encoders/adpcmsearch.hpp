@@ -5,10 +5,32 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include <recwav/encoders.hpp>
 
 namespace recwav::detail {
+
+// The search's working memory, kept between blocks to spare allocations.
+struct AdpcmScratch {
+    struct Saved {
+        std::int64_t cost;
+        std::int32_t predictor;
+        std::uint8_t stepIndex;
+    };
+    std::vector<std::int64_t> costs;  // of the states kept, then of those tried
+    std::vector<std::int32_t> predictors;
+    std::vector<std::uint8_t> stepIndices;
+    std::vector<std::uint16_t> marks;  // each tried state's parent and code
+    std::vector<std::int64_t> order;
+    std::vector<std::uint16_t> trail;  // the marks of the states kept, sample by sample
+    std::vector<std::uint32_t> seen;   // merging states: when each bucket was last filled
+    std::vector<std::uint16_t> bucketSlot;
+    std::uint32_t generation = 0;
+    std::vector<Saved> saved;  // the states at each part of a long block
+    std::vector<std::size_t> savedKept;
+    std::vector<std::uint8_t> codes;
+};
 
 // The squared error of nearest codes for `count` samples from a fresh
 // decoder, or, once it passes `bound`, what it has then.

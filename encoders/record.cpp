@@ -2,8 +2,10 @@
 // Whole Record files: the encoders' codes behind the writer's preamble, the
 // counts settled at the end, and the check that reads a file back as any
 // reader would.
+#include <sys/types.h>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -66,6 +68,10 @@ Status account(RecordEncoder& encoder, std::size_t codedSamples, std::size_t byt
     return encoder.given <= maxDeclaredCount && summary.soundBytes <= maxSoundBytes ? Status::ok : Status::tooLong;
 }
 
+bool adpcmRefused(const RecordEncoder& encoder) {
+    return encoder.settings.codec == codecAdpcm && checkAdpcmSettings(encoder.settings.adpcm) != Status::ok;
+}
+
 }  // namespace
 
 std::uint64_t digestSamples(std::uint64_t digest, const std::int16_t* samples, std::size_t count) {
@@ -78,9 +84,66 @@ std::uint64_t digestSamples(std::uint64_t digest, const std::int16_t* samples, s
     return digest;
 }
 
+Status planRecord(RecordEncoder& encoder, const std::int16_t* samples, std::size_t count, RecordSpan& span) {
+    if (adpcmRefused(encoder)) {
+        return Status::badSetting;
+    }
+    encoder.given += count;
+    if (encoder.settings.codec == codecALaw) {
+        span.planned.samples.insert(span.planned.samples.end(), samples, samples + count);
+    } else {
+        encoder.adpcm.settings = encoder.settings.adpcm;
+        planAdpcm(encoder.adpcm, samples, count, span.planned);
+    }
+    return Status::ok;
+}
+
+Status finishRecordPlan(RecordEncoder& encoder, RecordSpan& span) {
+    if (adpcmRefused(encoder)) {
+        return Status::badSetting;
+    }
+    if (encoder.settings.codec == codecAdpcm) {
+        encoder.adpcm.settings = encoder.settings.adpcm;
+        finishAdpcmPlan(encoder.adpcm, span.planned);
+    }
+    return Status::ok;
+}
+
+void codeRecordSpan(const RecordSettings& settings, RecordSpan& span) {
+    span.bytes.clear();
+    span.decoded.clear();
+    const std::vector<std::int16_t>& samples = span.planned.samples;
+    if (settings.codec == codecALaw) {
+        span.bytes.resize(samples.size());
+        encodeALawSamples(samples.data(), samples.size(), span.bytes.data());
+        span.decoded.resize(samples.size());
+        decodeALawCodes(span.bytes.data(), samples.size(), span.decoded.data());
+        return;
+    }
+    codeAdpcmBlocks(samples.data(), span.planned.blocks.data(), span.planned.blocks.size(), settings.adpcm.search,
+                    span.bytes, &span.decoded);
+}
+
+Status takeRecordSpan(RecordEncoder& encoder, const RecordSpan& span, std::vector<std::uint8_t>& out,
+                      std::vector<std::int16_t>* decoded) {
+    startRecord(encoder, out);
+    out.insert(out.end(), span.bytes.begin(), span.bytes.end());
+    return account(encoder, span.planned.samples.size(), span.bytes.size(), span.decoded, decoded);
+}
+
+Status settleRecord(const RecordEncoder& encoder, std::array<std::uint8_t, recordPreambleSize>& settled) {
+    const RecordSummary& summary = encoder.summary;
+    if (encoder.given > maxDeclaredCount || summary.soundBytes > maxSoundBytes) {
+        return Status::tooLong;
+    }
+    settled = recordFilePreamble(encoder.settings.codec, static_cast<std::uint32_t>(summary.samples),
+                                 static_cast<std::uint32_t>(summary.soundBytes), encoder.settings.fields);
+    return Status::ok;
+}
+
 Status encodeRecord(RecordEncoder& encoder, const std::int16_t* samples, std::size_t count,
                     std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded) {
-    if (encoder.settings.codec == codecAdpcm && checkAdpcmSettings(encoder.settings.adpcm) != Status::ok) {
+    if (adpcmRefused(encoder)) {
         return Status::badSetting;
     }
     startRecord(encoder, out);
@@ -102,7 +165,7 @@ Status encodeRecord(RecordEncoder& encoder, const std::int16_t* samples, std::si
 
 Status finishRecord(RecordEncoder& encoder, std::vector<std::uint8_t>& out,
                     std::array<std::uint8_t, recordPreambleSize>& settled, std::vector<std::int16_t>* decoded) {
-    if (encoder.settings.codec == codecAdpcm && checkAdpcmSettings(encoder.settings.adpcm) != Status::ok) {
+    if (adpcmRefused(encoder)) {
         return Status::badSetting;
     }
     startRecord(encoder, out);
@@ -113,13 +176,8 @@ Status finishRecord(RecordEncoder& encoder, std::vector<std::uint8_t>& out,
         encoder.adpcm.settings = encoder.settings.adpcm;
         coded = finishAdpcm(encoder.adpcm, out, &encoder.decoded);
     }
-    if (const Status status = account(encoder, coded, out.size() - from, encoder.decoded, decoded);
-        status != Status::ok) {
-        return status;
-    }
-    settled = recordFilePreamble(encoder.settings.codec, static_cast<std::uint32_t>(encoder.summary.samples),
-                                 static_cast<std::uint32_t>(encoder.summary.soundBytes), encoder.settings.fields);
-    return Status::ok;
+    const Status status = account(encoder, coded, out.size() - from, encoder.decoded, decoded);
+    return status == Status::ok ? settleRecord(encoder, settled) : status;
 }
 
 std::size_t recordFileBound(std::size_t count, const RecordSettings& settings) {

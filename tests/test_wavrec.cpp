@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
@@ -107,14 +108,14 @@ struct Written {
     Samples decoded;  // what the encoder meant
 };
 
-Written wavrecFile(const fs::path& in, const fs::path& out, const RecordSettings& settings) {
+Written wavrecFile(const fs::path& in, const fs::path& out, const RecordSettings& settings, unsigned jobs = 1) {
     Written written;
     OpenFailure failure;
     const std::unique_ptr<AudioInput> input = openAudioInput(in.c_str(), failure);
     EXPECT_TRUE(input) << failure.cause;
     const FilePtr output(std::fopen(out.c_str(), "wb"));
     if (input && output) {
-        written.result = writeRecording(*input, settings, output.get(), &written.decoded);
+        written.result = writeRecording(*input, settings, output.get(), &written.decoded, jobs);
     }
     return written;
 }
@@ -207,6 +208,43 @@ TEST(Wavrec, EveryFileConvertsToTheSamplesTheEncoderMeant) {
                 total += blocks[i];
             }
             EXPECT_EQ(total, length);
+        }
+    }
+}
+
+// ADPCM coded on threads, a span of blocks each, gives one file whatever the
+// number of threads, and the one the encoder gives on its own.
+TEST(Wavrec, TheSameBytesForEveryNumberOfJobs) {
+    const struct {
+        const char* name;
+        AdpcmSettings adpcm;
+        std::size_t length;  // many spans, the last of any length
+    } cases[] = {
+        {"standard", {}, 60001},          {"max 1600", {1600, false}, 50000},
+        {"max 801", {801, false}, 50003}, {"fixed 800", {800, true}, 40000},
+        {"max 1", {1, false}, 33000},     {"best", {800, false, AdpcmSearch::best}, 17000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const Samples signal = testSignal(c.length);
+        writeSound(dir / "in.wav", 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, signal);
+        RecordSettings settings;
+        settings.codec = codecAdpcm;
+        settings.adpcm = c.adpcm;
+        RecordEncoder encoder;
+        encoder.settings = settings;
+        Bytes alone;
+        std::array<std::uint8_t, recordPreambleSize> settled{};
+        ASSERT_EQ(encodeRecord(encoder, signal.data(), signal.size(), alone), Status::ok);
+        ASSERT_EQ(finishRecord(encoder, alone, settled), Status::ok);
+        std::copy(settled.begin(), settled.end(), alone.begin());
+        for (const unsigned jobs : {1U, 2U, 5U}) {
+            const Written written = wavrecFile(dir / "in.wav", dir / "out.rec", settings, jobs);
+            ASSERT_EQ(written.result.failure, RecordingResult::Failure::none) << written.result.cause;
+            EXPECT_EQ(readFile(dir / "out.rec"), alone) << jobs << " jobs";
+            EXPECT_EQ(written.result.summary.digest, encoder.summary.digest) << jobs << " jobs";
+            EXPECT_EQ(written.decoded.size(), c.length) << jobs << " jobs";
         }
     }
 }

@@ -28,7 +28,17 @@ std::optional<std::uint32_t> parseNumber(const char* text, std::uint32_t low, st
     return static_cast<std::uint32_t>(value);
 }
 
-enum LongOnly { optMaxBlock = 256, optFixedBlocks, optBest, optRepeats, optVolume, optGap, optHeaderFrom, optVersion };
+enum LongOnly {
+    optMaxBlock = 256,
+    optFixedBlocks,
+    optBest,
+    optRepeats,
+    optVolume,
+    optGap,
+    optHeaderFrom,
+    optVersion,
+    optJobs
+};
 
 }  // namespace
 
@@ -54,13 +64,16 @@ void printHelp() {
         "      --gap MICROSECONDS   pause between repeats, up to 4294967295 (default %u)\n"
         "      --header-from FILE   repeats, volume and gap of a Record file made on the\n"
         "                           device; the three options above win over it\n"
+        "      --jobs N             ADPCM: code on N threads, 1 to %u (default: one a\n"
+        "                           core it may run on); the file is the same\n"
         "  -f, --force              replace OUTPUT.rec even when it is not a Record file\n"
         "  -h, --help               print this help and exit\n"
         "      --version            print the version and exit\n"
         "\n"
         "On a terminal, work that takes over a second shows a progress line.\n"
         "Exit status: 0 on success, 1 on any failure, 2 on a usage error.\n",
-        maxAdpcmBlock, unsigned{defaultSoundHeaderFields.volume}, unsigned{defaultSoundHeaderFields.gap});
+        maxAdpcmBlock, unsigned{defaultSoundHeaderFields.volume}, unsigned{defaultSoundHeaderFields.gap},
+        unsigned{maxJobs});
 }
 
 namespace {
@@ -131,6 +144,11 @@ bool takeOtherOption(int choice, const std::string& invalid, CommandLine& line, 
         case optHeaderFrom:
             line.headerFrom = optarg;
             return true;
+        case optJobs:
+            number = parseNumber(optarg, 1, maxJobs);
+            line.jobs = number.value_or(1);
+            wrong = number ? "" : invalid + "--jobs: expected 1 to " + std::to_string(maxJobs);
+            return true;
         case 'f':
             line.force = true;
             return true;
@@ -179,6 +197,7 @@ std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
         {"volume", required_argument, nullptr, optVolume},
         {"gap", required_argument, nullptr, optGap},
         {"header-from", required_argument, nullptr, optHeaderFrom},
+        {"jobs", required_argument, nullptr, optJobs},
         {"force", no_argument, nullptr, 'f'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, optVersion},

@@ -15,6 +15,10 @@ namespace recwav {
 // The largest --max-block: a block's count then keeps to two bytes.
 inline constexpr std::uint32_t maxAdpcmBlock = maxCompactCount2;
 
+// The most threads --jobs gives the coding: past the cores there are, more
+// only cost memory.
+inline constexpr std::uint32_t maxJobs = 64;
+
 struct CommandLine {
     RecordSettings settings;  // the coding and its blocks; the header fields are settled later
     std::optional<std::uint16_t> repeats;
@@ -25,7 +29,8 @@ struct CommandLine {
     // each input as NAME.rec (the only form for several inputs).
     std::vector<const char*> inputs;
     const char* output = nullptr;
-    bool force = false;  // replace an existing OUTPUT.rec whatever it holds
+    std::uint32_t jobs = 0;  // threads that code ADPCM; 0: one a core it may run on
+    bool force = false;      // replace an existing OUTPUT.rec whatever it holds
     bool help = false;
     bool version = false;
 };

@@ -4,8 +4,10 @@
 // output.
 #include "wavrec/wavrec.hpp"
 
+#include <sched.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -120,6 +122,187 @@ private:
     std::thread thread_;  // last: it starts once the rest is made
 };
 
+// Codes spans of planned ADPCM blocks on threads of their own and hands them
+// back in the order given. At most `limit` spans are in flight, so memory
+// stays bounded whatever the sound's length.
+class SpanCoder {
+public:
+    SpanCoder(const RecordSettings& settings, unsigned jobs) : settings_(settings), limit_(2 * jobs) {
+        for (unsigned job = 0; job < jobs; ++job) {
+            workers_.emplace_back([this] { work(); });
+        }
+    }
+    SpanCoder(const SpanCoder&) = delete;
+    SpanCoder& operator=(const SpanCoder&) = delete;
+    ~SpanCoder() {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread& worker : workers_) {
+            worker.join();
+        }
+    }
+
+    void give(RecordSpan span) {
+        auto slot = std::make_unique<Slot>();
+        slot->span = std::move(span);
+        const std::lock_guard lock(mutex_);
+        waiting_.push_back(slot.get());
+        inFlight_.push_back(std::move(slot));
+        changed_.notify_all();
+    }
+
+    [[nodiscard]] bool full() const { return inFlight_.size() >= limit_; }
+    [[nodiscard]] bool empty() const { return inFlight_.empty(); }
+
+    // Whether the oldest span is coded.
+    bool ready() {
+        const std::lock_guard lock(mutex_);
+        return !inFlight_.empty() && inFlight_.front()->done;
+    }
+
+    // The oldest span, once coded.
+    RecordSpan take() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return inFlight_.front()->done; });
+        RecordSpan span = std::move(inFlight_.front()->span);
+        inFlight_.pop_front();
+        return span;
+    }
+
+private:
+    struct Slot {
+        RecordSpan span;
+        bool done = false;
+    };
+
+    void work() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
+            if (stopping_) {
+                return;
+            }
+            Slot* slot = waiting_.front();
+            waiting_.pop_front();
+            lock.unlock();
+            codeRecordSpan(settings_, slot->span);
+            lock.lock();
+            slot->done = true;
+            changed_.notify_all();
+        }
+    }
+
+    const RecordSettings& settings_;
+    std::size_t limit_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::unique_ptr<Slot>> inFlight_;  // in order; only the caller's thread changes it
+    std::deque<Slot*> waiting_;                   // not yet taken by a worker
+    bool stopping_ = false;
+    std::vector<std::thread> workers_;  // last: they start once the rest is made
+};
+
+// Samples planned before a span goes to a worker: some 2 s of sound, a few
+// dozen blocks, so that the hand-overs cost nothing beside the coding.
+constexpr std::size_t spanSamples = 16384;
+
+using Failure = RecordingResult::Failure;
+
+// One recording under way.
+struct Run {
+    AudioInput& input;
+    std::FILE* output;
+    std::vector<std::int16_t>* decoded;
+    const std::function<void(std::uint64_t)>& coded;  // told the samples coded so far
+    RecordEncoder encoder;
+    std::array<std::uint8_t, recordPreambleSize> settled{};
+    std::string cause;  // of a failure to write
+    std::vector<std::uint8_t> bytes;
+
+    // Writes `bytes`, the file's next.
+    Failure write() {
+        if (!writeAll(output, bytes)) {
+            cause = std::strerror(errno);
+            return Failure::writing;
+        }
+        return Failure::none;
+    }
+};
+
+// Codes all the input on this thread.
+Failure codeHere(ReadAhead& reader, Run& run) {
+    for (std::size_t count = 1; count > 0;) {
+        const std::vector<std::int16_t> samples = reader.next();
+        count = samples.size();
+        if (count == 0 && !run.input.error.empty()) {
+            return Failure::reading;
+        }
+        run.bytes.clear();
+        const Status status = count > 0 ? encodeRecord(run.encoder, samples.data(), count, run.bytes, run.decoded)
+                                        : finishRecord(run.encoder, run.bytes, run.settled, run.decoded);
+        if (status != Status::ok) {  // the options are checked: only a sound too long
+            return Failure::tooLong;
+        }
+        if (run.coded) {
+            run.coded(run.encoder.given);
+        }
+        if (run.write() != Failure::none) {
+            return Failure::writing;
+        }
+    }
+    return Failure::none;
+}
+
+// Writes the coded spans in order: those ready, and the oldest while the
+// coder is full, or every one when `draining`.
+Failure writeSpans(SpanCoder& coder, Run& run, bool draining) {
+    while (!coder.empty() && (draining || coder.full() || coder.ready())) {
+        run.bytes.clear();
+        if (takeRecordSpan(run.encoder, coder.take(), run.bytes, run.decoded) != Status::ok) {
+            return Failure::tooLong;
+        }
+        if (run.coded) {
+            run.coded(run.encoder.summary.samples);
+        }
+        if (run.write() != Failure::none) {
+            return Failure::writing;
+        }
+    }
+    return Failure::none;
+}
+
+// Plans the blocks here and codes them on `jobs` threads.
+Failure codeOnThreads(ReadAhead& reader, Run& run, unsigned jobs) {
+    SpanCoder coder(run.encoder.settings, jobs);
+    RecordSpan span;
+    for (;;) {
+        const std::vector<std::int16_t> samples = reader.next();
+        if (samples.empty()) {
+            if (!run.input.error.empty()) {
+                return Failure::reading;
+            }
+            break;
+        }
+        planRecord(run.encoder, samples.data(), samples.size(), span);  // the options are checked
+        if (span.planned.samples.size() >= spanSamples) {
+            coder.give(std::move(span));
+            span = RecordSpan{};
+        }
+        if (const Failure failed = writeSpans(coder, run, false); failed != Failure::none) {
+            return failed;
+        }
+    }
+    finishRecordPlan(run.encoder, span);
+    coder.give(std::move(span));
+    if (const Failure failed = writeSpans(coder, run, true); failed != Failure::none) {
+        return failed;
+    }
+    return settleRecord(run.encoder, run.settled) == Status::ok ? Failure::none : Failure::tooLong;
+}
+
 // The header fields of a recording the device made; empty with `message` set
 // when it cannot be read.
 std::optional<SoundHeaderFields> fieldsOf(const char* path, std::string& message) {
@@ -135,43 +318,47 @@ std::optional<SoundHeaderFields> fieldsOf(const char* path, std::string& message
 
 }  // namespace
 
+unsigned defaultJobs() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    const int cores = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+    return std::clamp<unsigned>(static_cast<unsigned>(cores), 1, maxJobs);
+}
+
 RecordingResult writeRecording(AudioInput& input, const RecordSettings& settings, std::FILE* output,
-                               std::vector<std::int16_t>* decoded, const std::function<void(std::uint64_t)>& coded) {
+                               std::vector<std::int16_t>* decoded, unsigned jobs,
+                               const std::function<void(std::uint64_t)>& coded) {
+    Run run{input, output, decoded, coded, {}, {}, {}, {}};
+    run.encoder.settings = settings;
+    Failure failed = Failure::none;
+    {
+        ReadAhead reader(input);
+        // A-law is far quicker than handing it over.
+        failed = settings.codec == codecAdpcm && jobs > 1 ? codeOnThreads(reader, run, jobs) : codeHere(reader, run);
+    }
+    if (failed == Failure::none &&
+        (std::fseek(output, 0, SEEK_SET) != 0 ||
+         std::fwrite(run.settled.data(), 1, run.settled.size(), output) != run.settled.size() ||
+         std::fflush(output) != 0)) {
+        failed = Failure::writing;
+        run.cause = std::strerror(errno);
+    }
     RecordingResult result;
-    const auto fail = [&result](RecordingResult::Failure failure, std::string cause) {
-        result.failure = failure;
-        result.cause = std::move(cause);
-        return result;
-    };
-    RecordEncoder encoder;
-    encoder.settings = settings;
-    std::vector<std::uint8_t> bytes;
-    std::array<std::uint8_t, recordPreambleSize> settled{};
-    ReadAhead reader(input);
-    for (std::size_t count = 1; count > 0;) {
-        const std::vector<std::int16_t> samples = reader.next();
-        count = samples.size();
-        if (count == 0 && !input.error.empty()) {
-            return fail(RecordingResult::Failure::reading, input.error);
-        }
-        bytes.clear();
-        const Status status = count > 0 ? encodeRecord(encoder, samples.data(), count, bytes, decoded)
-                                        : finishRecord(encoder, bytes, settled, decoded);
-        if (status != Status::ok) {  // the options are checked: only a sound too long
-            return fail(RecordingResult::Failure::tooLong, "too long for a Record file (over 4294967294 samples)");
-        }
-        if (coded) {
-            coded(encoder.given);
-        }
-        if (!writeAll(output, bytes)) {
-            return fail(RecordingResult::Failure::writing, std::strerror(errno));
-        }
+    result.failure = failed;
+    switch (failed) {
+        case Failure::none:
+            result.summary = run.encoder.summary;
+            break;
+        case Failure::reading:
+            result.cause = input.error;
+            break;
+        case Failure::tooLong:
+            result.cause = "too long for a Record file (over 4294967294 samples)";
+            break;
+        case Failure::writing:
+            result.cause = run.cause;
+            break;
     }
-    if (std::fseek(output, 0, SEEK_SET) != 0 ||
-        std::fwrite(settled.data(), 1, settled.size(), output) != settled.size() || std::fflush(output) != 0) {
-        return fail(RecordingResult::Failure::writing, std::strerror(errno));
-    }
-    result.summary = encoder.summary;
     return result;
 }
 
@@ -242,7 +429,8 @@ int convertOne(const CommandLine& line, const char* input, const char* output, s
     if (file == nullptr) {
         return failure(message);
     }
-    const RecordingResult result = writeRecording(*sound, *settings, file, nullptr, coded);
+    const RecordingResult result =
+        writeRecording(*sound, *settings, file, nullptr, line.jobs > 0 ? line.jobs : defaultJobs(), coded);
     switch (result.failure) {
         case RecordingResult::Failure::none:
             break;

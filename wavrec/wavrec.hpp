@@ -24,11 +24,15 @@ struct RecordingResult {
 
 // Codes all that `input` gives into `output`, a new file open for writing:
 // the whole Record file, its counts settled at the end. Appends to `decoded`,
-// when given, the samples a decoder will make of the file; tells `coded`,
-// when given, how many samples are coded so far, as it goes.
+// when given, the samples a decoder will make of the file. ADPCM is coded on
+// `jobs` threads, with the same bytes for any number. Tells `coded`, when
+// given, how many samples are coded so far, as it goes.
 RecordingResult writeRecording(AudioInput& input, const RecordSettings& settings, std::FILE* output,
-                               std::vector<std::int16_t>* decoded = nullptr,
+                               std::vector<std::int16_t>* decoded = nullptr, unsigned jobs = 1,
                                const std::function<void(std::uint64_t)>& coded = {});
+
+// The cores this process may run on, at most maxJobs.
+unsigned defaultJobs();
 
 // The progress line's text while the `index`th of `count` inputs is coded:
 // "wavrec: 'a.wav' 1:21 of 3:00 (45%)", "2 of 5, " before the name for

@@ -128,6 +128,61 @@ RecordSettings settingsFor(std::uint32_t coding, std::uint32_t repeats, std::uin
     return settings;
 }
 
+// One long sound's ADPCM coded in several workers: the blocks planned here
+// as wavrec plans them, each span of blocks coded by any worker, and the file
+// made of the spans' bytes in order, with wavrec's bytes.
+std::vector<std::uint32_t> planBlocks;
+std::vector<std::uint8_t> spanBytes;
+
+// An address and a size, as 32-bit words for the page.
+struct WebBuffer {
+    std::uint32_t address = 0;
+    std::uint32_t size = 0;  // in elements: block lengths, or bytes
+};
+WebBuffer plan;
+WebBuffer span;
+
+// The Record file of the planned blocks, coded into `sound`, read back as
+// makeRecording reads its own.
+void assembleRecording(const std::uint8_t* sound, std::uint32_t size) {
+    recordBytes.clear();
+    recordBytes.reserve(recordPreambleSize + size);
+    RecordEncoder encoder;
+    encoder.settings = settingsFor(static_cast<std::uint32_t>(WebCoding::adpcm), 0, 0);
+    RecordSpan whole;
+    whole.bytes.assign(sound, sound + size);
+    // What the blocks decode to, where the plan puts them, for the check.
+    std::size_t at = 0;
+    std::vector<std::uint8_t> header;
+    for (const std::uint32_t samples : planBlocks) {
+        header.clear();
+        appendAdpcmBlockHeader(header, samples);
+        at += header.size();
+        if (at + (samples + 1) / 2 > size) {
+            break;
+        }
+        const std::size_t done = whole.decoded.size();
+        whole.decoded.resize(done + samples);
+        AdpcmState state;
+        decodeAdpcmCodes(sound + at, samples, state, whole.decoded.data() + done);
+        at += (samples + 1) / 2;
+    }
+    whole.planned.samples.resize(whole.decoded.size());  // counted, not read
+    encoder.given = whole.decoded.size();
+    std::array<std::uint8_t, recordPreambleSize> settled{};
+    bool checked = at == size && takeRecordSpan(encoder, whole, recordBytes) == Status::ok &&
+                   settleRecord(encoder, settled) == Status::ok;
+    std::copy(settled.begin(), settled.end(), recordBytes.begin());
+    std::FILE* file = checked ? fmemopen(recordBytes.data(), recordBytes.size(), "rb") : nullptr;
+    std::string mismatch;
+    checked = file != nullptr && checkRecordFile(file, encoder.summary, mismatch) == Status::ok;
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    recording = {address(recordBytes.data()), static_cast<std::uint32_t>(recordBytes.size()),
+                 static_cast<std::uint32_t>(encoder.summary.samples), checked ? 1U : 0U};
+}
+
 // Writes the next part of the WAV through `write(output)` into partBytes;
 // false when the memory stream cannot be made or grow.
 template <typename Write>
@@ -297,6 +352,57 @@ const recwav::WebRecording* recwav_encode(const std::int16_t* samples, std::uint
     recwav_encode_begin(count, coding, 0, 0);
     recwav_encode_part(samples, count);
     return recwav_encode_end();
+}
+
+// Plans the ADPCM blocks of `count` samples as recwav_encode codes them
+// (coding 2 or 3): the result holds the length of each block, one a word, and
+// stays valid until the next call.
+const recwav::WebBuffer* recwav_plan_adpcm(const std::int16_t* samples, std::uint32_t count, std::uint32_t coding) {
+    recwav::AdpcmEncoder encoder;
+    encoder.settings = recwav::settingsFor(coding, 0, 0).adpcm;
+    recwav::AdpcmSpan planned;
+    recwav::planBlocks.clear();
+    // The samples are copied a window at a time, never whole.
+    constexpr std::uint32_t step = 1U << 16;
+    for (std::uint32_t at = 0; at < count; at += std::min(step, count - at)) {
+        recwav::planAdpcm(encoder, samples + at, std::min(step, count - at), planned);
+        recwav::planBlocks.insert(recwav::planBlocks.end(), planned.blocks.begin(), planned.blocks.end());
+        planned = {};
+    }
+    recwav::finishAdpcmPlan(encoder, planned);
+    recwav::planBlocks.insert(recwav::planBlocks.end(), planned.blocks.begin(), planned.blocks.end());
+    recwav::plan = {recwav::address(recwav::planBlocks.data()), static_cast<std::uint32_t>(recwav::planBlocks.size())};
+    return &recwav::plan;
+}
+
+// Codes one span of a plan: `blocks` blocks of the lengths at `lengths`,
+// their samples one after another at `samples` (the span's first sample is
+// its first block's). The result holds the span's bytes, to be joined in the
+// plan's order and given to recwav_assemble_adpcm; valid until the next call.
+const recwav::WebBuffer* recwav_code_span(const std::int16_t* samples, const std::uint32_t* lengths,
+                                          std::uint32_t blocks, std::uint32_t coding) {
+    recwav::spanBytes.clear();
+    recwav::codeAdpcmBlocks(samples, lengths, blocks, recwav::settingsFor(coding, 0, 0).adpcm.search,
+                            recwav::spanBytes);
+    recwav::span = {recwav::address(recwav::spanBytes.data()), static_cast<std::uint32_t>(recwav::spanBytes.size())};
+    return &recwav::span;
+}
+
+// The Record file of the last plan, whose blocks' bytes, every span's in
+// order, are the `size` bytes at `sound`: the same as recwav_encode's, and
+// checked as it is (`checked` is 0 when the bytes are not the plan's blocks).
+// Freed by recwav_release_recording().
+const recwav::WebRecording* recwav_assemble_adpcm(const std::uint8_t* sound, std::uint32_t size) {
+    recwav::assembleRecording(sound, size);
+    return &recwav::recording;
+}
+
+// Frees the plan and the last span coded.
+void recwav_release_plan() {
+    recwav::planBlocks = {};
+    recwav::spanBytes = {};
+    recwav::plan = {};
+    recwav::span = {};
 }
 
 // Frees the last Record file made.

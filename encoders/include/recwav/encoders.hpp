@@ -91,29 +91,6 @@ std::size_t adpcmWindow(const AdpcmSettings& settings);
 std::uint64_t searchAdpcmCodes(const std::int16_t* samples, std::size_t count, AdpcmState& state, AdpcmSearch search,
                                std::uint8_t* codes);
 
-// The search's working memory, kept between blocks to spare allocations.
-struct AdpcmScratch {
-    struct Saved {
-        std::int64_t cost;
-        std::int32_t predictor;
-        std::uint8_t stepIndex;
-    };
-    std::vector<std::int64_t> costs;  // of the states kept, then of those tried
-    std::vector<std::int32_t> predictors;
-    std::vector<std::uint8_t> stepIndices;
-    std::vector<std::uint16_t> marks;  // each tried state's parent and code
-    std::vector<std::int64_t> order;
-    std::vector<std::uint16_t> trail;  // the marks of the states kept, sample by sample
-    std::vector<std::uint32_t> seen;   // merging states: when each bucket was last filled
-    std::vector<std::uint16_t> bucketSlot;
-    std::uint32_t generation = 0;
-    std::vector<Saved> saved;  // the states at each part of a long block
-    std::vector<std::size_t> savedKept;
-    std::vector<std::uint8_t> codes;
-    std::vector<std::int64_t> restartCosts;  // of the block ends in view
-    std::vector<std::size_t> window;
-};
-
 // Codes a stream of samples into ADPCM blocks a window at a time, so that
 // memory stays bounded whatever the length of the sound: `pending` never
 // holds more than adpcmWindow(settings) samples. Set `settings` before the
@@ -121,7 +98,10 @@ struct AdpcmScratch {
 struct AdpcmEncoder {
     AdpcmSettings settings;
     std::vector<std::int16_t> pending;  // samples given but not yet in a block
-    AdpcmScratch scratch;
+    // The planner's memory: the restart costs known of the pending samples,
+    // and a window of positions it slides over them.
+    std::vector<std::int64_t> restartCosts;
+    std::vector<std::size_t> slide;
 };
 
 // Takes `count` more samples and appends to `out` every block it can now
@@ -136,6 +116,33 @@ std::size_t encodeAdpcm(AdpcmEncoder& encoder, const std::int16_t* samples, std:
 // Codes every sample still pending, as above.
 std::size_t finishAdpcm(AdpcmEncoder& encoder, std::vector<std::uint8_t>& out,
                         std::vector<std::int16_t>* decoded = nullptr);
+
+// ---- ADPCM blocks planned first, then coded anywhere ----
+//
+// The encoder decides where blocks end from the samples alone; each block's
+// codes then depend on its own samples, since each restarts the decoder. So
+// the blocks can be planned in order and coded a span at a time on any
+// thread, and the bytes are encodeAdpcm's.
+
+// Blocks planned and not yet coded: their samples one after another, and the
+// length of each.
+struct AdpcmSpan {
+    std::vector<std::int16_t> samples;
+    std::vector<std::uint32_t> blocks;
+};
+
+// As encodeAdpcm and finishAdpcm, but appends each block decided to `span`
+// rather than coding it. Return the number of samples planned: none with
+// settings that checkAdpcmSettings refuses.
+std::size_t planAdpcm(AdpcmEncoder& encoder, const std::int16_t* samples, std::size_t count, AdpcmSpan& span);
+std::size_t finishAdpcmPlan(AdpcmEncoder& encoder, AdpcmSpan& span);
+
+// Codes blocks of the given lengths, the samples of one after those of the
+// last, by `search`, appending each block with its header to `out` and, when
+// given, what the blocks decode to to `decoded`. Pure: any thread may code any
+// span.
+void codeAdpcmBlocks(const std::int16_t* samples, const std::uint32_t* blocks, std::size_t blockCount,
+                     AdpcmSearch search, std::vector<std::uint8_t>& out, std::vector<std::int16_t>* decoded = nullptr);
 
 // The fewest samples in any block but the last: with it, the most bytes a
 // sound can take.
@@ -174,6 +181,7 @@ struct RecordEncoder {
     bool started = false;
     AdpcmEncoder adpcm;
     std::vector<std::int16_t> decoded;  // scratch: a block's samples as decoded
+    AdpcmSpan planned;                  // scratch: the blocks planned in a call
 };
 
 // Appends the next bytes of the file to `out`: on the first call the bytes
@@ -192,6 +200,38 @@ Status encodeRecord(RecordEncoder& encoder, const std::int16_t* samples, std::si
 Status finishRecord(RecordEncoder& encoder, std::vector<std::uint8_t>& out,
                     std::array<std::uint8_t, recordPreambleSize>& settled,
                     std::vector<std::int16_t>* decoded = nullptr);
+
+// ---- Whole Record files coded on several threads ----
+//
+// encodeRecord and finishRecord in three steps, with their bytes: the samples
+// planned in order, each span then coded on any thread, and the coded spans
+// taken in order.
+
+struct RecordSpan {
+    AdpcmSpan planned;                  // for A-law, the samples alone
+    std::vector<std::uint8_t> bytes;    // the codes
+    std::vector<std::int16_t> decoded;  // what they decode to
+};
+
+// Appends to `span` what can now be planned of `count` more samples, or
+// (finishRecordPlan) all that is still pending. Ok, or badSetting (planning
+// nothing) for ADPCM settings out of range.
+Status planRecord(RecordEncoder& encoder, const std::int16_t* samples, std::size_t count, RecordSpan& span);
+Status finishRecordPlan(RecordEncoder& encoder, RecordSpan& span);
+
+// Codes the span's plan into its bytes and decoded samples. Pure.
+void codeRecordSpan(const RecordSettings& settings, RecordSpan& span);
+
+// Appends the file's next bytes to `out`: on the first call the bytes before
+// the coded sound, then the span's codes; appends to `decoded`, when given,
+// what they decode to. Ok, or tooLong once the sound is too long, as
+// encodeRecord.
+Status takeRecordSpan(RecordEncoder& encoder, const RecordSpan& span, std::vector<std::uint8_t>& out,
+                      std::vector<std::int16_t>* decoded = nullptr);
+
+// Once the last span is taken: the bytes to write over the file's first
+// recordPreambleSize bytes. Ok, or tooLong.
+Status settleRecord(const RecordEncoder& encoder, std::array<std::uint8_t, recordPreambleSize>& settled);
 
 // At most the bytes of a whole Record file of `count` samples.
 std::size_t recordFileBound(std::size_t count, const RecordSettings& settings);
