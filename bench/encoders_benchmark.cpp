@@ -357,7 +357,7 @@ std::vector<std::uint32_t> blockLengths(Bytes bytes) {
     for (recwav::CompactCount count; file != nullptr && (count = recwav::readCompactCount(file)).complete;) {
         recwav::readCompactCount(file);
         lengths.push_back(count.value);
-        std::fseek(file, static_cast<long>(4 + (count.value + 1) / 2), SEEK_CUR);
+        std::fseek(file, static_cast<long>(4 + (std::int64_t{count.value} + 1) / 2), SEEK_CUR);
     }
     if (file != nullptr) {
         std::fclose(file);

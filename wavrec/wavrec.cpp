@@ -127,7 +127,7 @@ private:
 // stays bounded whatever the sound's length.
 class SpanCoder {
 public:
-    SpanCoder(const RecordSettings& settings, unsigned jobs) : settings_(settings), limit_(2 * jobs) {
+    SpanCoder(const RecordSettings& settings, unsigned jobs) : settings_(settings), limit_(std::size_t{2} * jobs) {
         for (unsigned job = 0; job < jobs; ++job) {
             workers_.emplace_back([this] { work(); });
         }
