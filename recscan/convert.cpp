@@ -115,6 +115,7 @@ struct Sound {
     std::uint64_t declared = 0;
     std::string refusal;  // set when the file is not one we convert
     std::function<Written(std::FILE*)> write;
+    std::string failure;  // set when it could not be read
 };
 
 std::string errnoText(const char* what) {
@@ -129,7 +130,7 @@ struct RecordSound {
     Sound open(Job& job) {
         std::FILE* file = job.fd >= 0 ? fdopen(job.fd, "rb") : fmemopen(job.bytes.data(), job.bytes.size(), "rb");
         if (file == nullptr) {
-            return {Coding::none, 0, "", nullptr};
+            return {Coding::none, 0, "", nullptr, errnoText("could not open input file")};
         }
         if (job.fd >= 0) {
             job.fd = -1;  // the stream owns it now
@@ -138,8 +139,13 @@ struct RecordSound {
         thread_local std::vector<char> buffer(std::size_t{1} << 16);
         std::setvbuf(file, buffer.data(), _IOFBF, buffer.size());
         Sound sound;
+        errno = 0;
         if (parseRecordFile(file, stream) == -1) {
-            sound.refusal = "input file is not correct format";  // recwav's words
+            if (std::ferror(file) != 0) {
+                sound.failure = errnoText("could not read input file");
+            } else {
+                sound.refusal = "input file is not correct format";  // recwav's words
+            }
             return sound;
         }
         sound.coding = stream.decode == decodeALaw ? Coding::aLaw : Coding::adpcm;
@@ -163,32 +169,57 @@ struct RecordSound {
     }
 };
 
-// libsndfile reads an archive entry's bytes from memory.
-struct MemoryIo {
+// libsndfile reads an archive entry's bytes from memory, or a file through
+// pread, keeping the system's word for a read that failed.
+struct SourceIo {
     const std::vector<std::uint8_t>* bytes = nullptr;
+    int fd = -1;  // when there are no `bytes`
     sf_count_t at = 0;
+    int error = 0;
+
+    sf_count_t size() const {
+        struct stat info {};
+        return bytes != nullptr ? static_cast<sf_count_t>(bytes->size()) : fstat(fd, &info) == 0 ? info.st_size : 0;
+    }
+
+    sf_count_t read(void* into, sf_count_t count) {
+        const sf_count_t n = std::max<sf_count_t>(std::min(count, size() - at), 0);
+        if (bytes != nullptr) {
+            std::memcpy(into, bytes->data() + at, static_cast<std::size_t>(n));
+            at += n;
+            return n;
+        }
+        sf_count_t done = 0;
+        while (done < n) {
+            const ssize_t got = pread(fd, static_cast<char*>(into) + done, static_cast<std::size_t>(n - done), at);
+            if (got <= 0) {
+                if (got < 0 && errno == EINTR) {
+                    continue;
+                }
+                error = got < 0 ? errno : error;
+                break;
+            }
+            done += got;
+            at += got;
+        }
+        return done;
+    }
 
     static SF_VIRTUAL_IO callbacks() {
         SF_VIRTUAL_IO io{};
-        io.get_filelen = [](void* self) {
-            return static_cast<sf_count_t>(static_cast<MemoryIo*>(self)->bytes->size());
-        };
+        io.get_filelen = [](void* self) { return static_cast<SourceIo*>(self)->size(); };
         io.seek = [](sf_count_t offset, int whence, void* self) {
-            auto& memory = *static_cast<MemoryIo*>(self);
-            const auto size = static_cast<sf_count_t>(memory.bytes->size());
-            const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? memory.at : size;
-            memory.at = std::clamp<sf_count_t>(base + offset, 0, size);
-            return memory.at;
+            auto& source = *static_cast<SourceIo*>(self);
+            const sf_count_t size = source.size();
+            const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? source.at : size;
+            source.at = std::clamp<sf_count_t>(base + offset, 0, size);
+            return source.at;
         };
         io.read = [](void* into, sf_count_t count, void* self) {
-            auto& memory = *static_cast<MemoryIo*>(self);
-            const sf_count_t n = std::min(count, static_cast<sf_count_t>(memory.bytes->size()) - memory.at);
-            std::memcpy(into, memory.bytes->data() + memory.at, static_cast<std::size_t>(n));
-            memory.at += n;
-            return n;
+            return static_cast<SourceIo*>(self)->read(into, count);
         };
         io.write = [](const void*, sf_count_t, void*) -> sf_count_t { return 0; };
-        io.tell = [](void* self) { return static_cast<MemoryIo*>(self)->at; };
+        io.tell = [](void* self) { return static_cast<SourceIo*>(self)->at; };
         return io;
     }
 };
@@ -199,8 +230,8 @@ struct SoundFileCloser {
 
 // A Series 3 sound: libsndfile decodes it, the WAV takes recwav's header.
 struct Series3Sound {
-    MemoryIo memory;
-    SF_VIRTUAL_IO io = MemoryIo::callbacks();
+    SourceIo source;
+    SF_VIRTUAL_IO io = SourceIo::callbacks();
     FdCloser owned;  // closed after libsndfile is done with it
     std::unique_ptr<SNDFILE, SoundFileCloser> file;
     SF_INFO info{};
@@ -208,47 +239,52 @@ struct Series3Sound {
     Sound open(Job& job) {
         Sound sound;
         sound.coding = Coding::series3;
-        std::array<std::uint8_t, series3SoundHeaderSize> head{};
         if (job.fd >= 0) {
-            if (pread(job.fd, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size())) {
-                sound.declared = loadLe32(head.data() + series3CountOffset);
-            }
             owned.fd = job.fd;
             job.fd = -1;
-            file.reset(sf_open_fd(owned.fd, SFM_READ, &info, SF_FALSE));
+            source.fd = owned.fd;
         } else {
-            if (job.bytes.size() >= head.size()) {
-                sound.declared = loadLe32(job.bytes.data() + series3CountOffset);
-            }
-            memory.bytes = &job.bytes;
-            file.reset(sf_open_virtual(&io, SFM_READ, &info, &memory));
+            source.bytes = &job.bytes;
         }
-        if (!file || (info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_WVE) {
+        std::array<std::uint8_t, series3SoundHeaderSize> head{};
+        if (source.read(head.data(), head.size()) == static_cast<sf_count_t>(head.size())) {
+            sound.declared = loadBe32(head.data() + series3CountOffset);
+        }
+        source.at = 0;
+        file.reset(sf_open_virtual(&io, SFM_READ, &info, &source));
+        if (source.error != 0) {
+            sound.failure = std::string("could not read input file: ") + std::strerror(source.error);
+        } else if (!file || (info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_WVE) {
             sound.refusal = std::string("not a Series 3 sound libsndfile reads (") + sf_strerror(file.get()) + ")";
         } else if (info.samplerate != static_cast<int>(wavSampleRate) || info.channels != 1 ||
                    info.frames > static_cast<sf_count_t>(maxDeclaredCount)) {
             sound.refusal = "not an 8000 Hz mono sound of at most 4294967294 samples";
         }
-        sound.write = [this](std::FILE* output) -> Written {
-            SoundStream header;
-            header.sampleCount = static_cast<std::uint32_t>(info.frames);
-            writeWavHeader(output, header);
-            std::vector<std::int16_t> samples(samplesPerCall);
-            sf_count_t total = 0;
-            for (sf_count_t got = 1; got > 0; total += got) {
-                got = sf_read_short(file.get(), samples.data(), samplesPerCall);
-                samplesToLe16(samples.data(), static_cast<std::size_t>(got));
-                if (std::fwrite(samples.data(), sizeof samples[0], static_cast<std::size_t>(got), output) !=
-                    static_cast<std::size_t>(got)) {
-                    return {false, errnoText("could not write output file")};
-                }
-            }
-            if (total != info.frames) {
-                return {false, std::string("could not read input file: ") + sf_strerror(file.get())};
-            }
-            return {};
-        };
+        sound.write = [this](std::FILE* output) { return write(output); };
         return sound;
+    }
+
+    Written write(std::FILE* output) {
+        SoundStream header;
+        header.sampleCount = static_cast<std::uint32_t>(info.frames);
+        writeWavHeader(output, header);
+        std::vector<std::int16_t> samples(samplesPerCall);
+        sf_count_t total = 0;
+        for (sf_count_t got = 1; got > 0; total += got) {
+            got = sf_read_short(file.get(), samples.data(), samplesPerCall);
+            samplesToLe16(samples.data(), static_cast<std::size_t>(got));
+            if (std::fwrite(samples.data(), sizeof samples[0], static_cast<std::size_t>(got), output) !=
+                static_cast<std::size_t>(got)) {
+                return {false, errnoText("could not write output file")};
+            }
+        }
+        if (source.error != 0) {
+            return {false, std::string("could not read input file: ") + std::strerror(source.error)};
+        }
+        if (total != info.frames) {
+            return {false, std::string("could not read input file: ") + sf_strerror(file.get())};
+        }
+        return {};
     }
 };
 
@@ -334,8 +370,8 @@ bool putInPlace(int folder, const char* from, const char* to, bool replace) {
 // A file in `folder` with no name (O_TMPFILE), which neither a signal nor a
 // crash can leave behind half written: it is given its name once whole. -1
 // where the file system cannot make one.
-int openUnnamed(int folder) {
-    return openat(folder, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
+int openUnnamed(int folder, mode_t mode) {
+    return openat(folder, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, mode);
 }
 
 bool linkUnnamed(int fd, int folder, const char* name) {
@@ -374,19 +410,17 @@ bool nameUnnamed(int fd, int folder, const std::string& name, bool replace, Temp
 }
 
 // Writes the WAV and gives it its name only when whole; the cause on failure.
-std::string writeOutput(int folder, const std::string& name, const Job& job, Sound& sound, bool replace,
-                        std::uint64_t& bytes) {
-    TemporarySlot& slot = mySlot();
-    std::string temporary;
-    int fd = openUnnamed(folder);
-    const bool unnamed = fd >= 0;
-    // Elsewhere, a temporary name beside the final one, removed by the signal
-    // handler if the run is stopped.
+// A new file in `folder` that no one sees: unnamed where the file system
+// makes one (`temporary` left empty), elsewhere under a temporary name beside
+// `name`, removed by the signal handler if the run is stopped.
+int openTemporary(int folder, const std::string& name, mode_t mode, TemporarySlot& slot, std::string& temporary) {
+    temporary.clear();
+    int fd = openUnnamed(folder, mode);
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
         temporary = temporaryName(name);
         std::memcpy(slot.name, temporary.c_str(), temporary.size() + 1);
         slot.folder = folder;
-        fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd < 0) {
             slot.folder = -1;
         }
@@ -394,6 +428,35 @@ std::string writeOutput(int folder, const std::string& name, const Job& job, Sou
             break;
         }
     }
+    return fd;
+}
+
+// The time the file system keeps for a file dated `wanted`, read back from
+// one so dated: it may round (FAT keeps 2 s) or clamp (to the years it holds).
+timespec storedTime(int folder, const std::string& name, const timespec& wanted) {
+    TemporarySlot& slot = mySlot();
+    std::string temporary;
+    const int fd = openTemporary(folder, name, S_IRUSR | S_IWUSR, slot, temporary);
+    if (fd < 0) {
+        return wanted;
+    }
+    const timespec times[2] = {{0, UTIME_OMIT}, wanted};
+    struct stat info {};
+    const bool read = futimens(fd, times) == 0 && fstat(fd, &info) == 0;
+    if (!temporary.empty()) {
+        unlinkat(folder, temporary.c_str(), 0);
+    }
+    slot.folder = -1;
+    close(fd);
+    return read ? info.st_mtim : wanted;
+}
+
+std::string writeOutput(int folder, const std::string& name, const Job& job, Sound& sound, bool replace,
+                        std::uint64_t& bytes) {
+    TemporarySlot& slot = mySlot();
+    std::string temporary;
+    const int fd = openTemporary(folder, name, job.mode, slot, temporary);
+    const bool unnamed = temporary.empty();
     if (fd < 0) {
         return errnoText("could not create output file");
     }
@@ -424,6 +487,16 @@ std::string writeOutput(int folder, const std::string& name, const Job& job, Sou
     slot.folder = -1;
     bytes = sink.bytes;
     return cause;
+}
+
+// An existing WAV is this source's, converted before, when it has the size
+// the source converts to and the date the file system keeps for the source's.
+bool convertedBefore(const struct stat& existing, std::uint64_t size, int folder, const Job& job) {
+    if (!S_ISREG(existing.st_mode) || static_cast<std::uint64_t>(existing.st_size) != size) {
+        return false;
+    }
+    return existing.st_mtim.tv_sec == job.mtime.tv_sec ||
+           existing.st_mtim.tv_sec == storedTime(folder, job.name, job.mtime).tv_sec;
 }
 
 const char* codingName(Coding coding) {
@@ -486,8 +559,8 @@ Result convertJob(Job& job, const OutputFolder& output, bool force) {
         job.fd = -1;
     }
     result.coding = sound.coding;
-    if (!sound.write && sound.refusal.empty()) {
-        return fail(Outcome::failed, errnoText("could not open input file"));
+    if (!sound.failure.empty()) {
+        return fail(Outcome::failed, sound.failure);
     }
     if (!sound.refusal.empty()) {
         return fail(Outcome::refused, sound.refusal);
@@ -510,9 +583,12 @@ Result convertJob(Job& job, const OutputFolder& output, bool force) {
             // Done before, when dated like the source and of the size it converts to.
             Sink count;
             const FilePtr counter = openSink(count);
-            const bool measured = counter && sound.write(counter.get()).ok && std::fflush(counter.get()) == 0;
-            if (measured && S_ISREG(existing.st_mode) && existing.st_mtim.tv_sec == job.mtime.tv_sec &&
-                static_cast<std::uint64_t>(existing.st_size) == count.bytes) {
+            const Written measured =
+                counter ? sound.write(counter.get()) : Written{false, errnoText("could not write")};
+            if (!measured.ok) {
+                return fail(Outcome::failed, measured.cause);
+            }
+            if (std::fflush(counter.get()) == 0 && convertedBefore(existing, count.bytes, folder, job)) {
                 result.output = shownPath;
                 result.decoded = (count.bytes - wavHeaderSize) / wavBytesPerSample;
                 result.outcome = Outcome::done;

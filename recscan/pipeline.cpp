@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Conversions on every core, the report in the order the files were found.
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 
@@ -16,6 +19,27 @@ namespace {
 constexpr std::uint64_t filesInFlightPerWorker = 8;
 // Bytes of archive entries held in memory for the workers, beyond one entry.
 constexpr std::uint64_t bytesInFlight = 64 * mebibyte;
+// Descriptors a run keeps for itself (standard streams, the output folder,
+// the walk's file and folder, the libraries'), and each worker for its own
+// (its output folder, two while it makes one, the file it writes).
+constexpr std::uint64_t descriptorsKept = 32;
+constexpr std::uint64_t descriptorsPerWorker = 4;
+
+// As many descriptors as the process may have: the soft limit raised to the hard one.
+std::uint64_t descriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return 1024;
+    }
+    if (limit.rlim_cur != limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            limit = raised;
+        }
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? std::uint64_t{1} << 20 : static_cast<std::uint64_t>(limit.rlim_cur);
+}
 
 std::int64_t nowMilliseconds() {
     using namespace std::chrono;
@@ -24,11 +48,25 @@ std::int64_t nowMilliseconds() {
 
 }  // namespace
 
+unsigned jobsFor(unsigned asked, unsigned cores, std::uint64_t descriptors) {
+    const std::uint64_t free = descriptors - std::min(descriptors, descriptorsKept);
+    // Each worker with a file waiting for it at least.
+    const std::uint64_t fit = std::max<std::uint64_t>(free / (descriptorsPerWorker + 1), 1);
+    const unsigned wanted = asked != 0 ? asked : std::clamp(cores, 1U, maxJobs);
+    return static_cast<unsigned>(std::min<std::uint64_t>(wanted, fit));
+}
+
+std::uint64_t filesInFlight(unsigned jobs, std::uint64_t descriptors) {
+    const std::uint64_t free = descriptors - std::min(descriptors, descriptorsKept + descriptorsPerWorker * jobs);
+    return std::clamp<std::uint64_t>(free, 1, filesInFlightPerWorker * jobs);
+}
+
 Pipeline::Pipeline(const Settings& settings, OutputFolder output)
     : settings_(settings), output_(std::move(output)), terminal_(isatty(STDERR_FILENO) != 0) {
-    const unsigned cores = std::thread::hardware_concurrency();
-    const unsigned count = settings_.jobs != 0 ? settings_.jobs : cores != 0 ? cores : 1;
+    const std::uint64_t descriptors = descriptorLimit();
+    const unsigned count = jobsFor(settings_.jobs, std::thread::hardware_concurrency(), descriptors);
     settings_.jobs = count;
+    window_ = filesInFlight(count, descriptors);
     for (unsigned i = 0; i < count; ++i) {
         workers_.emplace_back([this] { work(); });
     }
@@ -40,8 +78,7 @@ Pipeline::~Pipeline() {
 
 std::uint64_t Pipeline::reserve(std::uint64_t bytes) {
     std::unique_lock lock(mutex_);
-    const std::uint64_t window = filesInFlightPerWorker * settings_.jobs;
-    room_.wait(lock, [&] { return next_ - printed_ < window && (held_ == 0 || held_ + bytes <= bytesInFlight); });
+    room_.wait(lock, [&] { return next_ - printed_ < window_ && (held_ == 0 || held_ + bytes <= bytesInFlight); });
     held_ += bytes;
     if (bytes != 0) {
         heldBytes_[next_] = bytes;
@@ -77,7 +114,9 @@ void Pipeline::printReady() {
                 std::fputs("\r\033[K", stderr);  // the progress line gives way to the report
                 progressShown_ = false;
             }
-            std::printf("%s\n", line.c_str());
+            if (std::printf("%s\n", line.c_str()) < 0) {
+                lost();
+            }
         }
         ++counts_[static_cast<int>(result.outcome)];
         bytesDone_ += result.bytes;
@@ -86,7 +125,9 @@ void Pipeline::printReady() {
         printed = true;
     }
     if (printed) {
-        std::fflush(stdout);
+        if (std::fflush(stdout) != 0) {
+            lost();
+        }
         progress(false);
         room_.notify_all();
     }
@@ -119,6 +160,12 @@ void Pipeline::progress(bool last) {
     }
     progressShown_ = !last;
     lastProgress_ = now;
+}
+
+void Pipeline::lost() {
+    if (reportError_ == 0) {
+        reportError_ = errno != 0 ? errno : EIO;
+    }
 }
 
 void Pipeline::walkFinished(std::uint64_t bytes) {
@@ -157,6 +204,9 @@ std::array<std::uint64_t, 5> Pipeline::finish() {
     }
     workers_.clear();
     const std::lock_guard lock(mutex_);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        lost();
+    }
     progress(true);
     return counts_;
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <recwav/commandline.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
@@ -24,9 +25,6 @@ namespace recwav::scan {
 namespace {
 
 constexpr const char* programName = "recscan";
-// Each file waiting for a worker holds its descriptor open: 8 a worker, well
-// inside the usual limit of 1024.
-constexpr unsigned maxJobs = 64;
 
 constexpr int exitSuccess = 0;
 constexpr int exitFailure = 1;
@@ -175,18 +173,41 @@ std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
     return "";
 }
 
-// True when one of the two folders is, or lies inside, the other.
-bool overlaps(const std::filesystem::path& a, const std::filesystem::path& b) {
-    const auto inside = [](const std::filesystem::path& inner, const std::filesystem::path& outer) {
-        auto i = inner.begin();
-        for (auto o = outer.begin(); o != outer.end(); ++o, ++i) {
-            if (i == inner.end() || *i != *o) {
-                return o->empty();  // a trailing separator
-            }
+using FolderId = std::pair<dev_t, ino_t>;
+
+// The folders from `path` up to the root, each as its device and inode.
+std::vector<FolderId> foldersUp(std::filesystem::path path) {
+    std::vector<FolderId> up;
+    for (;;) {
+        struct stat info {};
+        if (stat(path.c_str(), &info) == 0) {
+            up.emplace_back(info.st_dev, info.st_ino);
         }
-        return true;
+        if (path == path.parent_path() || path.empty()) {
+            return up;
+        }
+        path = path.parent_path();
+    }
+}
+
+// True when one of the two folders is, or lies inside, the other, compared
+// by device and inode: the same folder reached through a bind mount or a
+// link is no other folder.
+bool overlaps(const std::string& source, const std::string& output) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    struct stat sourceInfo {};
+    if (stat(source.c_str(), &sourceInfo) != 0 || !S_ISDIR(sourceInfo.st_mode)) {
+        return false;
+    }
+    const auto within = [](const std::vector<FolderId>& up, const struct stat& folder) {
+        return std::find(up.begin(), up.end(), FolderId{folder.st_dev, folder.st_ino}) != up.end();
     };
-    return inside(a, b) || inside(b, a);
+    if (within(foldersUp(fs::weakly_canonical(output, error)), sourceInfo)) {
+        return true;
+    }
+    struct stat outputInfo {};
+    return stat(output.c_str(), &outputInfo) == 0 && within(foldersUp(fs::canonical(source, error)), outputInfo);
 }
 
 }  // namespace
@@ -206,12 +227,8 @@ int runRecscan(int argc, char* argv[]) {
         return exitSuccess;
     }
     // Nothing under a source is ever written, and no output is read back as a source.
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path output = fs::weakly_canonical(line.output, error);
     for (const std::string& source : line.sources) {
-        std::error_code ignored;
-        if (fs::is_directory(source, ignored) && overlaps(fs::canonical(source, ignored), output)) {
+        if (overlaps(source, line.output)) {
             return usageError("OUTDIR '" + line.output + "' and SOURCE '" + source +
                               "' overlap: nothing under a source is written");
         }
@@ -232,6 +249,7 @@ int runRecscan(int argc, char* argv[]) {
     watchSignals();
 
     std::array<std::uint64_t, 5> counts{};
+    int reportError = 0;
     {
         Pipeline pipeline(line.settings, folder);
         Namer namer;
@@ -241,6 +259,7 @@ int runRecscan(int argc, char* argv[]) {
         }
         pipeline.walkFinished(bytes);
         counts = pipeline.finish();
+        reportError = pipeline.reportError();
     }
     close(folder.fd);
     const auto count = [&counts](Outcome outcome) {
@@ -249,6 +268,11 @@ int runRecscan(int argc, char* argv[]) {
     std::fprintf(stderr, "%s: %llu converted, %llu done before, %llu refused, %llu failed, %llu other files skipped\n",
                  programName, count(Outcome::converted), count(Outcome::done), count(Outcome::refused),
                  count(Outcome::failed), count(Outcome::skipped));
+    // A report with lines missing is no proof that all went well.
+    if (reportError != 0) {
+        std::fprintf(stderr, "%s: could not write the report: %s\n", programName, std::strerror(reportError));
+        return exitFailure;
+    }
     return count(Outcome::refused) + count(Outcome::failed) == 0 ? exitSuccess : exitFailure;
 }
 

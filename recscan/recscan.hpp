@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -30,6 +31,8 @@ inline constexpr std::uint64_t defaultMaxEntrySize = 256 * mebibyte;
 inline constexpr std::uint64_t defaultMaxTotalSize = std::uint64_t{16} * 1024 * mebibyte;
 // An archive found as a file is level 1, an archive inside it level 2.
 inline constexpr unsigned defaultArchiveDepth = 4;
+// The most conversions at a time, by default (one a core) or asked.
+inline constexpr unsigned maxJobs = 64;
 
 struct Settings {
     bool force = false;
@@ -75,14 +78,21 @@ std::string wavName(std::string_view sourceName);
 class Namer {
 public:
     std::string assign(const std::vector<std::string>& folders, const std::string& name);
+    // The output folders for a source's folders: the same for every file in
+    // them, and, like names, put apart from a file's WAV of the same name.
+    std::vector<std::string> placeFolders(const std::vector<std::string>& folders);
 
 private:
     std::unordered_set<std::string> taken_;
+    std::unordered_map<std::string, std::string> placed_;  // a source folder's path: its output folder's name
 };
 
 // ---- Work ----
 
 enum class Kind { record, series3 };
+
+// A WAV's permission bits at most: never executable, never wider than its source's.
+inline constexpr mode_t wavMode = 0666;
 
 // One Record file or Series 3 sound to convert, with where it goes.
 struct Job {
@@ -95,6 +105,7 @@ struct Job {
     int fd = -1;                       // a file on disk, owned by the job; or
     std::vector<std::uint8_t> bytes;   // an archive entry's contents
     timespec mtime{};
+    mode_t mode = wavMode;        // the source's permission bits
     std::uint64_t diskBytes = 0;  // for the progress line
 };
 
@@ -110,6 +121,12 @@ Result convertJob(Job& job, const OutputFolder& output, bool force);
 
 // Has any signal that ends the run remove the temporary files being written first.
 void watchSignals();
+
+// The workers for `asked` jobs (0: one a core) on `cores` cores, and the
+// files let wait between the walk and the report: each such file holds a
+// descriptor open, so together they stay within `descriptors`.
+unsigned jobsFor(unsigned asked, unsigned cores, std::uint64_t descriptors);
+std::uint64_t filesInFlight(unsigned jobs, std::uint64_t descriptors);
 
 // Workers converting in parallel, and the report printed in the order the
 // walk found the files, whichever worker finishes first. At most a bounded
@@ -131,11 +148,14 @@ public:
     void walkFinished(std::uint64_t bytes);
     // Waits for every job; returns the counts by outcome.
     std::array<std::uint64_t, 5> finish();
+    // After finish(): 0, or the errno of a line of the report that could not be written.
+    int reportError() const { return reportError_; }
 
 private:
     void work();
     void printReady();  // with mutex_ held
     void progress(bool last);
+    void lost();  // with mutex_ held: a line of the report could not be written
 
     Settings settings_;
     OutputFolder output_;
@@ -146,6 +166,7 @@ private:
     std::map<std::uint64_t, Result> finished_;
     std::map<std::uint64_t, std::uint64_t> heldBytes_;
     std::vector<std::thread> workers_;
+    std::uint64_t window_ = 0;   // results at most between the walk and the report
     std::uint64_t next_ = 0;     // next sequence number to hand out
     std::uint64_t printed_ = 0;  // every result before this one is printed
     std::uint64_t held_ = 0;     // bytes of archive entries not yet converted
@@ -156,6 +177,7 @@ private:
     bool terminal_ = false;
     bool progressShown_ = false;
     std::int64_t lastProgress_ = 0;  // when the progress line was last drawn
+    int reportError_ = 0;
 };
 
 // Walks one SOURCE: a file, a folder or an archive, handing every Record
