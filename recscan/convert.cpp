@@ -489,16 +489,6 @@ std::string writeOutput(int folder, const std::string& name, const Job& job, Sou
     return cause;
 }
 
-// An existing WAV is this source's, converted before, when it has the size
-// the source converts to and the date the file system keeps for the source's.
-bool convertedBefore(const struct stat& existing, std::uint64_t size, int folder, const Job& job) {
-    if (!S_ISREG(existing.st_mode) || static_cast<std::uint64_t>(existing.st_size) != size) {
-        return false;
-    }
-    return existing.st_mtim.tv_sec == job.mtime.tv_sec ||
-           existing.st_mtim.tv_sec == storedTime(folder, job.name, job.mtime).tv_sec;
-}
-
 const char* codingName(Coding coding) {
     switch (coding) {
         case Coding::aLaw:
@@ -534,15 +524,65 @@ void watchSignals() {
     catchEndingSignals(removeTemporariesAndStop);
 }
 
+namespace {
+
+// The WAV's path as shown: the output folder as given, the folders, the name.
+std::string shownOutput(const OutputFolder& output, const Job& job) {
+    std::string shown = output.shown;
+    for (const std::string& folder : job.folders) {
+        shown += (shown.empty() || shown.back() == '/' ? "" : "/") + folder;
+    }
+    return shown + (shown.empty() || shown.back() == '/' ? "" : "/") + job.name;
+}
+
+// With a file of the WAV's name in place: fills `result` and returns true
+// when that settles it (done before, or failed), false when it is replaced.
+bool settledByExisting(int folder, const Job& job, Sound& sound, const struct stat* source, bool force,
+                       Result& result) {
+    struct stat existing {};
+    if (fstatat(folder, job.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    result.outcome = Outcome::failed;
+    if (source != nullptr && existing.st_dev == source->st_dev && existing.st_ino == source->st_ino) {
+        result.message = "will not write over " + result.output + ", which it reads";
+    } else if (S_ISDIR(existing.st_mode)) {
+        result.message = result.output + " is a folder";
+    } else if (force) {
+        return false;
+    } else {
+        // Done before, when dated like the source and of the size it converts to.
+        Sink count;
+        const FilePtr counter = openSink(count);
+        const Written measured = counter ? sound.write(counter.get()) : Written{false, errnoText("could not write")};
+        const timespec stored =
+            existing.st_mtim.tv_sec == job.mtime.tv_sec ? job.mtime : storedTime(folder, job.name, job.mtime);
+        if (!measured.ok) {
+            result.message = measured.cause;
+        } else if (std::fflush(counter.get()) == 0 && convertedBefore(existing, count.bytes, stored)) {
+            result.decoded = (count.bytes - wavHeaderSize) / wavBytesPerSample;
+            result.outcome = Outcome::done;
+            result.message = "already converted";
+            return true;
+        } else {
+            result.message = result.output + " exists; --force replaces it";
+        }
+    }
+    result.output.clear();
+    return true;
+}
+
+}  // namespace
+
+bool convertedBefore(const struct stat& existing, std::uint64_t size, const timespec& stored) {
+    return S_ISREG(existing.st_mode) && static_cast<std::uint64_t>(existing.st_size) == size &&
+           existing.st_mtim.tv_sec == stored.tv_sec;
+}
+
 Result convertJob(Job& job, const OutputFolder& output, bool force) {
     Result result;
     result.source = job.source;
     result.bytes = job.diskBytes;
-    std::string shownPath = output.shown;
-    for (const std::string& folder : job.folders) {
-        shownPath += (shownPath.empty() || shownPath.back() == '/' ? "" : "/") + folder;
-    }
-    shownPath += (shownPath.empty() || shownPath.back() == '/' ? "" : "/") + job.name;
     const auto fail = [&result](Outcome outcome, std::string message) {
         result.outcome = outcome;
         result.message = std::move(message);
@@ -571,40 +611,17 @@ Result convertJob(Job& job, const OutputFolder& output, bool force) {
     if (folder < 0) {
         return fail(Outcome::failed, errnoText("could not make the output folder"));
     }
-    struct stat existing {};
-    if (fstatat(folder, job.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (onDisk && existing.st_dev == sourceInfo.st_dev && existing.st_ino == sourceInfo.st_ino) {
-            return fail(Outcome::failed, "will not write over " + shownPath + ", which it reads");
-        }
-        if (S_ISDIR(existing.st_mode)) {
-            return fail(Outcome::failed, shownPath + " is a folder");
-        }
-        if (!force) {
-            // Done before, when dated like the source and of the size it converts to.
-            Sink count;
-            const FilePtr counter = openSink(count);
-            const Written measured =
-                counter ? sound.write(counter.get()) : Written{false, errnoText("could not write")};
-            if (!measured.ok) {
-                return fail(Outcome::failed, measured.cause);
-            }
-            if (std::fflush(counter.get()) == 0 && convertedBefore(existing, count.bytes, folder, job)) {
-                result.output = shownPath;
-                result.decoded = (count.bytes - wavHeaderSize) / wavBytesPerSample;
-                result.outcome = Outcome::done;
-                result.message = "already converted";
-                return result;
-            }
-            return fail(Outcome::failed, shownPath + " exists; --force replaces it");
-        }
+    result.output = shownOutput(output, job);
+    if (settledByExisting(folder, job, sound, onDisk ? &sourceInfo : nullptr, force, result)) {
+        return result;
     }
     std::uint64_t written = 0;
     const std::string cause = writeOutput(folder, job.name, job, sound, force, written);
     if (!cause.empty()) {
+        result.output.clear();
         return fail(Outcome::failed, cause);
     }
     result.outcome = Outcome::converted;
-    result.output = shownPath;
     result.decoded = (written - wavHeaderSize) / wavBytesPerSample;
     result.message = describe(result, job.wanted);
     return result;

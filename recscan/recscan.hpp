@@ -3,6 +3,7 @@
 // folders and archives, converted to WAV files under one output folder.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <array>
@@ -179,6 +180,47 @@ private:
     std::int64_t lastProgress_ = 0;  // when the progress line was last drawn
     int reportError_ = 0;
 };
+
+// ---- The walk's decisions, each apart ----
+
+// What an archive entry is, by its type bits (S_IFREG, S_IFDIR, ...; none
+// at all, as deterministic ar archives write them, is a file) and whether
+// it is a link.
+enum class EntryType { file, folder, other };
+EntryType entryType(mode_t type, bool link);
+
+// What a file's first bytes (up to 64 KiB) make it; `archive` when
+// libarchive knows their format, whole or damaged.
+enum class Content { record, series3, archive, other };
+Content contentOf(const std::uint8_t* head, std::size_t size);
+
+// Where an archive entry's WAV goes: its folders below the output folder (the
+// archive's, then the entry's own path made safe) and its source's name;
+// nothing when no name is left.
+struct Placement {
+    std::vector<std::string> folders;
+    std::string name;
+};
+std::optional<Placement> placeEntry(const std::vector<std::string>& archiveFolders, std::string_view entryName);
+
+// Whether a file entry is read whole (to be converted, or opened as an
+// archive), or passed over, skipped or failed, and why.
+struct EntryVerdict {
+    bool read = false;
+    Outcome outcome = Outcome::skipped;
+    std::string reason;
+};
+EntryVerdict judgeEntry(Content content, bool named, unsigned depth, std::optional<std::uint64_t> size,
+                        const Settings& settings);
+
+// The permission bits an entry's WAV may have: never wider than the
+// archive's, nor than the entry's where it keeps any.
+mode_t entryMode(mode_t archiveMode, mode_t entryPermissions);
+
+// An existing WAV is this source's, converted before, when it is a file of
+// the size the source converts to, dated as the file system keeps the
+// source's date (`stored`, read back from a file so dated).
+bool convertedBefore(const struct stat& existing, std::uint64_t size, const timespec& stored);
 
 // Walks one SOURCE: a file, a folder or an archive, handing every Record
 // file and Series 3 sound to the pipeline and reporting the rest. Adds the

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include <recwav/recordfile.hpp>
@@ -237,6 +238,13 @@ struct Level {
     mode_t mode = 0;  // the permission bits its WAVs may have at most
     const ArchiveInput& input;
 };
+
+std::optional<std::uint64_t> entrySize(archive_entry* entry) {
+    if (archive_entry_size_is_set(entry) == 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(std::max<la_int64_t>(archive_entry_size(entry), 0));
+}
 
 std::string entryName(archive_entry* entry) {
     const char* utf8 = archive_entry_pathname_utf8(entry);
@@ -500,80 +508,50 @@ private:
 
     Step entryOf(archive* reader, archive_entry* entry, const Level& level, Budget& budget) {
         const std::string raw = entryName(entry);
-        const std::string entryShown = level.shown + "!/" + raw;
-        const bool sized = archive_entry_size_is_set(entry) != 0;
-        const auto size = static_cast<std::uint64_t>(std::max<la_int64_t>(archive_entry_size(entry), 0));
+        const std::optional<std::uint64_t> size = entrySize(entry);
         // Every entry's data counts, a folder's, a link's or a pipe's too:
         // libarchive expands what it skips.
-        if (sized && size > settings_.maxTotalSize - std::min(budget.used, settings_.maxTotalSize)) {
-            budget.used += size;
+        if (size && *size > settings_.maxTotalSize - std::min(budget.used, settings_.maxTotalSize)) {
+            budget.used += *size;
             overBudget(budget, level.shown);
             return Step::stopAll;
         }
-        // An entry with no type bits at all (as deterministic ar archives
-        // write them) is a file, unless it is a link.
-        const auto type = archive_entry_filetype(entry);
         const bool link = archive_entry_hardlink(entry) != nullptr || archive_entry_symlink(entry) != nullptr;
-        if (type == AE_IFDIR || (type != AE_IFREG && type != 0) || link) {
-            if (type != AE_IFDIR) {
-                skipped(entryShown, "a link or special file in an archive: never followed or made");
-            }
-            if (!skip(reader, size, sized, budget)) {
-                return unreadable(reader, raw, level);
-            }
-            return afterData(level, budget);
+        const EntryType type = entryType(archive_entry_filetype(entry), link);
+        if (type == EntryType::file) {
+            return fileEntry(reader, entry, level, budget, raw);
         }
-        return fileEntry(reader, entry, level, budget, raw);
+        if (type == EntryType::other) {
+            skipped(level.shown + "!/" + raw, "a link or special file in an archive: never followed or made");
+        }
+        if (!skip(reader, size.value_or(0), size.has_value(), budget)) {
+            return unreadable(reader, raw, level);
+        }
+        return afterData(level, budget);
     }
 
     Step fileEntry(archive* reader, archive_entry* entry, const Level& level, Budget& budget, const std::string& raw) {
         const std::string entryShown = level.shown + "!/" + raw;
-        std::vector<std::string> parts = safeEntryPath(raw);
-        const bool sized = archive_entry_size_is_set(entry) != 0;
-        const auto size = static_cast<std::uint64_t>(std::max<la_int64_t>(archive_entry_size(entry), 0));
+        const std::optional<std::uint64_t> size = entrySize(entry);
         std::vector<std::uint8_t> data;
         if (!read(reader, data, entryHeadSize, budget)) {
             return unreadable(reader, raw, level);
         }
-        const std::uint64_t rest = sized && size > data.size() ? size - data.size() : 0;
-        const bool record = looksLikeRecordFile(data.data(), data.size());
-        const bool series3 = !record && looksLikeSeries3Sound(data.data(), data.size());
-        bool nested = false;
-        if (!record && !series3) {
-            // Only the head: an archive whose format is known but which
-            // cannot be read from it is tried whole.
-            ArchiveInput head;
-            head.data = data.data();
-            head.size = data.size();
-            ArchivePtr probe;
-            nested = openArchive(probe, head) != Opened::notArchive;
-        }
-        std::string problem;
-        if (parts.empty()) {
-            problem = "no name to give its WAV";
-        } else if (nested && level.depth >= settings_.archiveDepth) {
-            problem =
-                "an archive inside " + std::to_string(level.depth) + " archives (--archive-depth opens deeper ones)";
-        } else if ((record || series3 || nested) && sized && size > settings_.maxEntrySize) {
-            problem = "larger than " + sizeText(settings_.maxEntrySize) + " (--max-entry-size)";
-        }
-        if (!problem.empty() || (!record && !series3 && !nested)) {
-            if (!skip(reader, rest, sized, budget)) {
+        const Content content = contentOf(data.data(), data.size());
+        const std::optional<Placement> placement = placeEntry(level.folders, raw);
+        const EntryVerdict verdict = judgeEntry(content, placement.has_value(), level.depth, size, settings_);
+        if (!verdict.read) {
+            const std::uint64_t rest = size && *size > data.size() ? *size - data.size() : 0;
+            if (!skip(reader, rest, size.has_value(), budget)) {
                 return unreadable(reader, raw, level);
             }
-            if (problem.empty()) {
-                skipped(entryShown, "not a Record file, Series 3 sound or archive");
-            } else if (!record && !series3 && !nested) {
-                skipped(entryShown, problem);
-            } else {
-                failed(entryShown, problem);
-            }
+            report(verdict.outcome, entryShown, verdict.reason);
             return afterData(level, budget);
         }
         // The whole entry, one byte past the limit to tell a larger one,
         // into room made once it is known to matter.
-        if (sized) {
-            data.reserve(static_cast<std::size_t>(std::min(size, settings_.maxEntrySize)) + 1);
+        if (size) {
+            data.reserve(static_cast<std::size_t>(std::min(*size, settings_.maxEntrySize)) + 1);
         }
         if (!read(reader, data,
                   settings_.maxEntrySize + 1 - std::min<std::uint64_t>(data.size(), settings_.maxEntrySize), budget)) {
@@ -586,29 +564,24 @@ private:
             failed(entryShown, "larger than " + sizeText(settings_.maxEntrySize) + " (--max-entry-size)");
             return skip(reader, 0, false, budget) ? Step::next : Step::stopArchive;
         }
-        const std::string name = parts.back();
-        parts.pop_back();
-        std::vector<std::string> entryFolders = level.folders;
-        entryFolders.insert(entryFolders.end(), parts.begin(), parts.end());
         const timespec mtime = archive_entry_mtime_is_set(entry) != 0
                                    ? timespec{archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)}
                                    : level.time;
-        // Never wider than the archive's own bits, nor the entry's where it keeps any.
-        const mode_t perm = archive_entry_perm(entry) & wavMode;
-        const mode_t mode = level.mode & (perm != 0 ? perm : wavMode);
-        if (nested) {
-            return nestedArchive(data, entryShown,
-                                 {entryShown, plus(entryFolders, name), level.depth + 1, mtime, mode, level.input},
-                                 budget);
+        const mode_t mode = entryMode(level.mode, archive_entry_perm(entry));
+        if (content == Content::archive) {
+            return nestedArchive(
+                data, entryShown,
+                {entryShown, plus(placement->folders, placement->name), level.depth + 1, mtime, mode, level.input},
+                budget);
         }
         Job job;
-        job.kind = record ? Kind::record : Kind::series3;
+        job.kind = content == Content::record ? Kind::record : Kind::series3;
         job.source = entryShown;
-        job.folders = std::move(entryFolders);
+        job.folders = placement->folders;
         job.bytes = std::move(data);
         job.mtime = mtime;
         job.mode = mode;
-        submit(std::move(job), name);
+        submit(std::move(job), placement->name);
         return Step::next;
     }
 
@@ -653,6 +626,70 @@ private:
 };
 
 }  // namespace
+
+EntryType entryType(mode_t type, bool link) {
+    if (type == S_IFDIR) {
+        return EntryType::folder;
+    }
+    return (type == S_IFREG || type == 0) && !link ? EntryType::file : EntryType::other;
+}
+
+Content contentOf(const std::uint8_t* head, std::size_t size) {
+    if (looksLikeRecordFile(head, size)) {
+        return Content::record;
+    }
+    if (looksLikeSeries3Sound(head, size)) {
+        return Content::series3;
+    }
+    // Only the head: an archive whose format is known but which cannot be
+    // read from it is tried whole. One that holds nothing at all (as
+    // libarchive takes zeros for an empty tar) is no archive to fail over.
+    ArchiveInput input;
+    input.data = head;
+    input.size = size;
+    ArchivePtr probe;
+    const Opened kind = openArchive(probe, input);
+    archive_entry* entry = nullptr;
+    if (kind == Opened::notArchive ||
+        (kind == Opened::archive && archive_read_next_header(probe.get(), &entry) == ARCHIVE_EOF)) {
+        return Content::other;
+    }
+    return Content::archive;
+}
+
+std::optional<Placement> placeEntry(const std::vector<std::string>& archiveFolders, std::string_view entryName) {
+    std::vector<std::string> parts = safeEntryPath(entryName);
+    if (parts.empty()) {
+        return std::nullopt;
+    }
+    Placement placement{archiveFolders, parts.back()};
+    placement.folders.insert(placement.folders.end(), parts.begin(), parts.end() - 1);
+    return placement;
+}
+
+EntryVerdict judgeEntry(Content content, bool named, unsigned depth, std::optional<std::uint64_t> size,
+                        const Settings& settings) {
+    std::string problem;
+    if (!named) {
+        problem = "no name to give its WAV";
+    } else if (content == Content::archive && depth >= settings.archiveDepth) {
+        problem = "an archive inside " + std::to_string(depth) + " archives (--archive-depth opens deeper ones)";
+    } else if (content != Content::other && size && *size > settings.maxEntrySize) {
+        problem = "larger than " + sizeText(settings.maxEntrySize) + " (--max-entry-size)";
+    }
+    if (content == Content::other) {
+        return {false, Outcome::skipped, problem.empty() ? "not a Record file, Series 3 sound or archive" : problem};
+    }
+    if (!problem.empty()) {
+        return {false, Outcome::failed, problem};
+    }
+    return {true, Outcome::converted, ""};
+}
+
+mode_t entryMode(mode_t archiveMode, mode_t entryPermissions) {
+    const mode_t own = entryPermissions & wavMode;
+    return archiveMode & wavMode & (own != 0 ? own : wavMode);
+}
 
 void walkSource(const std::string& source, const Settings& settings, Pipeline& pipeline, Namer& namer,
                 std::uint64_t& bytes) {

@@ -655,3 +655,87 @@ TEST(RecscanCommand, TellsASourceBehindABindMountFromOtherFolders) {
 }
 
 }  // namespace
+
+namespace {
+
+// The walk's decisions, each on its own: what an entry is, where it goes,
+// whether it is read, what its WAV may be, and whether a WAV is done.
+TEST(RecscanDecisions, TellEntriesApartPlaceThemAndJudgeThem) {
+    using namespace recwav::scan;
+    const struct {
+        mode_t type;
+        bool link;
+        EntryType expected;
+    } types[] = {{S_IFREG, false, EntryType::file},   {0, false, EntryType::file},
+                 {S_IFDIR, false, EntryType::folder}, {S_IFREG, true, EntryType::other},
+                 {S_IFIFO, false, EntryType::other},  {S_IFLNK, true, EntryType::other}};
+    for (const auto& t : types) {
+        EXPECT_EQ(entryType(t.type, t.link), t.expected) << std::oct << t.type;
+    }
+
+    const Bytes zip = archiveBytes("zip", "none", {{"Memo", example("alaw")}});
+    const struct {
+        Bytes head;
+        Content expected;
+    } contents[] = {{example("adpcm"), Content::record},
+                    {fixture::series3Sound(Bytes(8, 0xD5), 0, 1), Content::series3},
+                    {zip, Content::archive},
+                    {Bytes(zip.begin(), zip.begin() + 200), Content::archive},  // known, if damaged
+                    {Bytes(3000, 0), Content::other},
+                    {Bytes{0x79, 0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Content::other},  // lzma's mere guess
+                    {Bytes{'D', 'e', 'a', 'r'}, Content::other}};
+    for (const auto& c : contents) {
+        EXPECT_EQ(contentOf(c.head.data(), c.head.size()), c.expected) << c.head.size() << " bytes";
+    }
+
+    using Path = std::vector<std::string>;
+    EXPECT_EQ(placeEntry({"b.zip"}, "/Docs\\..\\x.rec")->folders, (Path{"b.zip", "Docs"}));
+    EXPECT_EQ(placeEntry({"b.zip"}, "C:x.rec")->name, "x.rec");
+    EXPECT_FALSE(placeEntry({"b.zip"}, "../.").has_value());
+
+    Settings settings;
+    settings.maxEntrySize = 1000;
+    settings.archiveDepth = 2;
+    const struct {
+        Content content;
+        bool named;
+        unsigned depth;
+        std::optional<std::uint64_t> size;
+        EntryVerdict expected;
+    } verdicts[] = {
+        {Content::record, true, 1, 1000, {true, Outcome::converted, ""}},
+        {Content::series3, true, 1, std::nullopt, {true, Outcome::converted, ""}},  // measured as read
+        {Content::record, true, 1, 1001, {false, Outcome::failed, "larger than 1000 bytes (--max-entry-size)"}},
+        {Content::other, true, 1, 5000, {false, Outcome::skipped, "not a Record file, Series 3 sound or archive"}},
+        {Content::record, false, 1, 10, {false, Outcome::failed, "no name to give its WAV"}},
+        {Content::other, false, 1, 10, {false, Outcome::skipped, "no name to give its WAV"}},
+        {Content::archive, true, 1, 10, {true, Outcome::converted, ""}},
+        {Content::archive,
+         true,
+         2,
+         10,
+         {false, Outcome::failed, "an archive inside 2 archives (--archive-depth opens deeper ones)"}},
+    };
+    for (const auto& v : verdicts) {
+        const EntryVerdict verdict = judgeEntry(v.content, v.named, v.depth, v.size, settings);
+        EXPECT_EQ(verdict.read, v.expected.read) << v.expected.reason;
+        EXPECT_EQ(verdict.outcome, v.expected.outcome) << v.expected.reason;
+        EXPECT_EQ(verdict.reason, v.expected.reason);
+    }
+
+    EXPECT_EQ(entryMode(0644, 0600), 0600U);
+    EXPECT_EQ(entryMode(0600, 0755), 0600U);  // never executable, never wider than the archive
+    EXPECT_EQ(entryMode(0640, 0), 0640U);     // an entry that keeps no bits
+
+    struct stat wav {};
+    wav.st_mode = S_IFREG | 0644;
+    wav.st_size = 1044;
+    wav.st_mtim = {-2147483648, 0};  // as ext4 clamps 1811
+    EXPECT_TRUE(convertedBefore(wav, 1044, {-2147483648, 0}));
+    EXPECT_FALSE(convertedBefore(wav, 1046, {-2147483648, 0}));
+    EXPECT_FALSE(convertedBefore(wav, 1044, {-5000000000, 0}));
+    wav.st_mode = S_IFLNK | 0777;
+    EXPECT_FALSE(convertedBefore(wav, 1044, {-2147483648, 0}));
+}
+
+}  // namespace
