@@ -20,6 +20,7 @@
 #include <recwav/endian.hpp>
 #include <recwav/platform.hpp>
 #include <recwav/recordfile.hpp>
+#include <recwav/soundio.hpp>
 
 #include <recwav/wav.hpp>
 #include "recscan/recscan.hpp"
@@ -115,6 +116,7 @@ struct Sound {
     std::uint64_t declared = 0;
     std::string refusal;  // set when the file is not one we convert
     std::function<Written(std::FILE*)> write;
+    std::string failure;  // set when it could not be read
 };
 
 std::string errnoText(const char* what) {
@@ -129,7 +131,7 @@ struct RecordSound {
     Sound open(Job& job) {
         std::FILE* file = job.fd >= 0 ? fdopen(job.fd, "rb") : fmemopen(job.bytes.data(), job.bytes.size(), "rb");
         if (file == nullptr) {
-            return {Coding::none, 0, "", nullptr};
+            return {Coding::none, 0, "", nullptr, errnoText("could not open input file")};
         }
         if (job.fd >= 0) {
             job.fd = -1;  // the stream owns it now
@@ -138,8 +140,13 @@ struct RecordSound {
         thread_local std::vector<char> buffer(std::size_t{1} << 16);
         std::setvbuf(file, buffer.data(), _IOFBF, buffer.size());
         Sound sound;
+        errno = 0;
         if (parseRecordFile(file, stream) == -1) {
-            sound.refusal = "input file is not correct format";  // recwav's words
+            if (std::ferror(file) != 0) {
+                sound.failure = errnoText("could not read input file");
+            } else {
+                sound.refusal = "input file is not correct format";  // recwav's words
+            }
             return sound;
         }
         sound.coding = stream.decode == decodeALaw ? Coding::aLaw : Coding::adpcm;
@@ -164,44 +171,14 @@ struct RecordSound {
     }
 };
 
-// libsndfile reads an archive entry's bytes from memory.
-struct MemoryIo {
-    const std::vector<std::uint8_t>* bytes = nullptr;
-    sf_count_t at = 0;
-
-    static SF_VIRTUAL_IO callbacks() {
-        SF_VIRTUAL_IO io{};
-        io.get_filelen = [](void* self) {
-            return static_cast<sf_count_t>(static_cast<MemoryIo*>(self)->bytes->size());
-        };
-        io.seek = [](sf_count_t offset, int whence, void* self) {
-            auto& memory = *static_cast<MemoryIo*>(self);
-            const auto size = static_cast<sf_count_t>(memory.bytes->size());
-            const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? memory.at : size;
-            memory.at = std::clamp<sf_count_t>(base + offset, 0, size);
-            return memory.at;
-        };
-        io.read = [](void* into, sf_count_t count, void* self) {
-            auto& memory = *static_cast<MemoryIo*>(self);
-            const sf_count_t n = std::min(count, static_cast<sf_count_t>(memory.bytes->size()) - memory.at);
-            std::memcpy(into, memory.bytes->data() + memory.at, static_cast<std::size_t>(n));
-            memory.at += n;
-            return n;
-        };
-        io.write = [](const void*, sf_count_t, void*) -> sf_count_t { return 0; };
-        io.tell = [](void* self) { return static_cast<MemoryIo*>(self)->at; };
-        return io;
-    }
-};
-
 struct SoundFileCloser {
     void operator()(SNDFILE* sound) const { sf_close(sound); }
 };
 
 // A Series 3 sound: libsndfile decodes it, the WAV takes recwav's header.
 struct Series3Sound {
-    MemoryIo memory;
-    SF_VIRTUAL_IO io = MemoryIo::callbacks();
+    SoundFileReads source;
+    SF_VIRTUAL_IO io = soundFileReadsIo();
     FdCloser owned;  // closed after libsndfile is done with it
     std::unique_ptr<SNDFILE, SoundFileCloser> file;
     SF_INFO info{};
@@ -209,49 +186,57 @@ struct Series3Sound {
     Sound open(Job& job) {
         Sound sound;
         sound.coding = Coding::series3;
-        std::array<std::uint8_t, series3SoundHeaderSize> head{};
         if (job.fd >= 0) {
-            if (pread(job.fd, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size())) {
-                sound.declared = loadLe32(head.data() + series3CountOffset);
-            }
             owned.fd = job.fd;
             job.fd = -1;
-            file.reset(sf_open_fd(owned.fd, SFM_READ, &info, SF_FALSE));
+            source.fd = owned.fd;
+            struct stat info {};
+            source.length = fstat(owned.fd, &info) == 0 ? info.st_size : 0;
         } else {
-            if (job.bytes.size() >= head.size()) {
-                sound.declared = loadLe32(job.bytes.data() + series3CountOffset);
-            }
-            memory.bytes = &job.bytes;
-            file.reset(sf_open_virtual(&io, SFM_READ, &info, &memory));
+            source.bytes = job.bytes.data();
+            source.length = static_cast<sf_count_t>(job.bytes.size());
         }
-        if (!file || (info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_WVE) {
+        std::array<std::uint8_t, series3SoundHeaderSize> head{};
+        if (io.read(head.data(), head.size(), &source) == static_cast<sf_count_t>(head.size())) {
+            sound.declared = loadBe32(head.data() + series3CountOffset);
+        }
+        source.position = 0;
+        file.reset(sf_open_virtual(&io, SFM_READ, &info, &source));
+        if (source.error != 0) {
+            sound.failure = std::string("could not read input file: ") + std::strerror(source.error);
+        } else if (!file || (info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_WVE) {
             sound.refusal = std::string("not a Series 3 sound libsndfile reads (") + sf_strerror(file.get()) + ")";
         } else if (info.samplerate != static_cast<int>(wavSampleRate) || info.channels != 1 ||
                    info.frames > static_cast<sf_count_t>(maxDeclaredCount)) {
             sound.refusal = "not an 8000 Hz mono sound of at most 4294967294 samples";
         }
-        sound.write = [this](std::FILE* output) -> Written {
-            SoundStream header;
-            header.sampleCount = static_cast<std::uint32_t>(info.frames);
-            if (writeWavHeader(output, header) != Status::ok) {
+        sound.write = [this](std::FILE* output) { return write(output); };
+        return sound;
+    }
+
+    Written write(std::FILE* output) {
+        SoundStream header;
+        header.sampleCount = static_cast<std::uint32_t>(info.frames);
+        if (writeWavHeader(output, header) != Status::ok) {
+            return {false, errnoText("could not write output file")};
+        }
+        std::vector<std::int16_t> samples(samplesPerCall);
+        sf_count_t total = 0;
+        for (sf_count_t got = 1; got > 0; total += got) {
+            got = sf_read_short(file.get(), samples.data(), samplesPerCall);
+            samplesToLe16(samples.data(), static_cast<std::size_t>(got));
+            if (std::fwrite(samples.data(), sizeof samples[0], static_cast<std::size_t>(got), output) !=
+                static_cast<std::size_t>(got)) {
                 return {false, errnoText("could not write output file")};
             }
-            std::vector<std::int16_t> samples(samplesPerCall);
-            sf_count_t total = 0;
-            for (sf_count_t got = 1; got > 0; total += got) {
-                got = sf_read_short(file.get(), samples.data(), samplesPerCall);
-                samplesToLe16(samples.data(), static_cast<std::size_t>(got));
-                if (std::fwrite(samples.data(), sizeof samples[0], static_cast<std::size_t>(got), output) !=
-                    static_cast<std::size_t>(got)) {
-                    return {false, errnoText("could not write output file")};
-                }
-            }
-            if (total != info.frames) {
-                return {false, std::string("could not read input file: ") + sf_strerror(file.get())};
-            }
-            return {};
-        };
-        return sound;
+        }
+        if (source.error != 0) {
+            return {false, std::string("could not read input file: ") + std::strerror(source.error)};
+        }
+        if (total != info.frames) {
+            return {false, std::string("could not read input file: ") + sf_strerror(file.get())};
+        }
+        return {};
     }
 };
 
@@ -337,8 +322,8 @@ bool putInPlace(int folder, const char* from, const char* to, bool replace) {
 // A file in `folder` with no name (O_TMPFILE), which neither a signal nor a
 // crash can leave behind half written: it is given its name once whole. -1
 // where the file system cannot make one.
-int openUnnamed(int folder) {
-    return openat(folder, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
+int openUnnamed(int folder, mode_t mode) {
+    return openat(folder, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, mode);
 }
 
 bool linkUnnamed(int fd, int folder, const char* name) {
@@ -377,19 +362,17 @@ bool nameUnnamed(int fd, int folder, const std::string& name, bool replace, Temp
 }
 
 // Writes the WAV and gives it its name only when whole; the cause on failure.
-std::string writeOutput(int folder, const std::string& name, const Job& job, Sound& sound, bool replace,
-                        std::uint64_t& bytes) {
-    TemporarySlot& slot = mySlot();
-    std::string temporary;
-    int fd = openUnnamed(folder);
-    const bool unnamed = fd >= 0;
-    // Elsewhere, a temporary name beside the final one, removed by the signal
-    // handler if the run is stopped.
+// A new file in `folder` that no one sees: unnamed where the file system
+// makes one (`temporary` left empty), elsewhere under a temporary name beside
+// `name`, removed by the signal handler if the run is stopped.
+int openTemporary(int folder, const std::string& name, mode_t mode, TemporarySlot& slot, std::string& temporary) {
+    temporary.clear();
+    int fd = openUnnamed(folder, mode);
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
         temporary = temporaryName(name);
         std::memcpy(slot.name, temporary.c_str(), temporary.size() + 1);
         slot.folder = folder;
-        fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd < 0) {
             slot.folder = -1;
         }
@@ -397,6 +380,35 @@ std::string writeOutput(int folder, const std::string& name, const Job& job, Sou
             break;
         }
     }
+    return fd;
+}
+
+// The time the file system keeps for a file dated `wanted`, read back from
+// one so dated: it may round (FAT keeps 2 s) or clamp (to the years it holds).
+timespec storedTime(int folder, const std::string& name, const timespec& wanted) {
+    TemporarySlot& slot = mySlot();
+    std::string temporary;
+    const int fd = openTemporary(folder, name, S_IRUSR | S_IWUSR, slot, temporary);
+    if (fd < 0) {
+        return wanted;
+    }
+    const timespec times[2] = {{0, UTIME_OMIT}, wanted};
+    struct stat info {};
+    const bool read = futimens(fd, times) == 0 && fstat(fd, &info) == 0;
+    if (!temporary.empty()) {
+        unlinkat(folder, temporary.c_str(), 0);
+    }
+    slot.folder = -1;
+    close(fd);
+    return read ? info.st_mtim : wanted;
+}
+
+std::string writeOutput(int folder, const std::string& name, const Job& job, Sound& sound, bool replace,
+                        std::uint64_t& bytes) {
+    TemporarySlot& slot = mySlot();
+    std::string temporary;
+    const int fd = openTemporary(folder, name, job.mode, slot, temporary);
+    const bool unnamed = temporary.empty();
     if (fd < 0) {
         return errnoText("could not create output file");
     }
@@ -464,15 +476,65 @@ void watchSignals() {
     catchEndingSignals(removeTemporariesAndStop);
 }
 
+namespace {
+
+// The WAV's path as shown: the output folder as given, the folders, the name.
+std::string shownOutput(const OutputFolder& output, const Job& job) {
+    std::string shown = output.shown;
+    for (const std::string& folder : job.folders) {
+        shown += (shown.empty() || shown.back() == '/' ? "" : "/") + folder;
+    }
+    return shown + (shown.empty() || shown.back() == '/' ? "" : "/") + job.name;
+}
+
+// With a file of the WAV's name in place: fills `result` and returns true
+// when that settles it (done before, or failed), false when it is replaced.
+bool settledByExisting(int folder, const Job& job, Sound& sound, const struct stat* source, bool force,
+                       Result& result) {
+    struct stat existing {};
+    if (fstatat(folder, job.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    result.outcome = Outcome::failed;
+    if (source != nullptr && existing.st_dev == source->st_dev && existing.st_ino == source->st_ino) {
+        result.message = "will not write over " + result.output + ", which it reads";
+    } else if (S_ISDIR(existing.st_mode)) {
+        result.message = result.output + " is a folder";
+    } else if (force) {
+        return false;
+    } else {
+        // Done before, when dated like the source and of the size it converts to.
+        Sink count;
+        const FilePtr counter = openSink(count);
+        const Written measured = counter ? sound.write(counter.get()) : Written{false, errnoText("could not write")};
+        const timespec stored =
+            existing.st_mtim.tv_sec == job.mtime.tv_sec ? job.mtime : storedTime(folder, job.name, job.mtime);
+        if (!measured.ok) {
+            result.message = measured.cause;
+        } else if (std::fflush(counter.get()) == 0 && convertedBefore(existing, count.bytes, stored)) {
+            result.decoded = (count.bytes - wavHeaderSize) / wavBytesPerSample;
+            result.outcome = Outcome::done;
+            result.message = "already converted";
+            return true;
+        } else {
+            result.message = result.output + " exists; --force replaces it";
+        }
+    }
+    result.output.clear();
+    return true;
+}
+
+}  // namespace
+
+bool convertedBefore(const struct stat& existing, std::uint64_t size, const timespec& stored) {
+    return S_ISREG(existing.st_mode) && static_cast<std::uint64_t>(existing.st_size) == size &&
+           existing.st_mtim.tv_sec == stored.tv_sec;
+}
+
 Result convertJob(Job& job, const OutputFolder& output, bool force) {
     Result result;
     result.source = job.source;
     result.bytes = job.diskBytes;
-    std::string shownPath = output.shown;
-    for (const std::string& folder : job.folders) {
-        shownPath += (shownPath.empty() || shownPath.back() == '/' ? "" : "/") + folder;
-    }
-    shownPath += (shownPath.empty() || shownPath.back() == '/' ? "" : "/") + job.name;
     const auto fail = [&result](Outcome outcome, std::string message) {
         result.outcome = outcome;
         result.message = std::move(message);
@@ -489,8 +551,8 @@ Result convertJob(Job& job, const OutputFolder& output, bool force) {
         job.fd = -1;
     }
     result.coding = sound.coding;
-    if (!sound.write && sound.refusal.empty()) {
-        return fail(Outcome::failed, errnoText("could not open input file"));
+    if (!sound.failure.empty()) {
+        return fail(Outcome::failed, sound.failure);
     }
     if (!sound.refusal.empty()) {
         return fail(Outcome::refused, sound.refusal);
@@ -501,37 +563,17 @@ Result convertJob(Job& job, const OutputFolder& output, bool force) {
     if (folder < 0) {
         return fail(Outcome::failed, errnoText("could not make the output folder"));
     }
-    struct stat existing {};
-    if (fstatat(folder, job.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (onDisk && existing.st_dev == sourceInfo.st_dev && existing.st_ino == sourceInfo.st_ino) {
-            return fail(Outcome::failed, "will not write over " + shownPath + ", which it reads");
-        }
-        if (S_ISDIR(existing.st_mode)) {
-            return fail(Outcome::failed, shownPath + " is a folder");
-        }
-        if (!force) {
-            // Done before, when dated like the source and of the size it converts to.
-            Sink count;
-            const FilePtr counter = openSink(count);
-            const bool measured = counter && sound.write(counter.get()).ok && std::fflush(counter.get()) == 0;
-            if (measured && S_ISREG(existing.st_mode) && existing.st_mtim.tv_sec == job.mtime.tv_sec &&
-                static_cast<std::uint64_t>(existing.st_size) == count.bytes) {
-                result.output = shownPath;
-                result.decoded = (count.bytes - wavHeaderSize) / wavBytesPerSample;
-                result.outcome = Outcome::done;
-                result.message = "already converted";
-                return result;
-            }
-            return fail(Outcome::failed, shownPath + " exists; --force replaces it");
-        }
+    result.output = shownOutput(output, job);
+    if (settledByExisting(folder, job, sound, onDisk ? &sourceInfo : nullptr, force, result)) {
+        return result;
     }
     std::uint64_t written = 0;
     const std::string cause = writeOutput(folder, job.name, job, sound, force, written);
     if (!cause.empty()) {
+        result.output.clear();
         return fail(Outcome::failed, cause);
     }
     result.outcome = Outcome::converted;
-    result.output = shownPath;
     result.decoded = (written - wavHeaderSize) / wavBytesPerSample;
     result.message = describe(result, job.wanted);
     return result;

@@ -46,20 +46,41 @@ std::string wavName(std::string_view sourceName) {
     return std::string(sourceName) + ".wav";
 }
 
+namespace {
+
+// `name` with "~n" before its extension.
+std::string numbered(const std::string& name, unsigned n) {
+    const std::size_t dot = name.rfind('.');
+    const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+    return stem + '~' + std::to_string(n) + name.substr(stem.size());
+}
+
+}  // namespace
+
 std::string Namer::assign(const std::vector<std::string>& folders, const std::string& name) {
     std::string base;
     for (const std::string& folder : folders) {
         base += lowerAscii(folder) + '/';
     }
-    const std::size_t dot = name.rfind('.');
-    const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-    const std::string extension = name.substr(stem.size());
     std::string chosen = name;
     for (unsigned n = 2; !taken_.insert(base + lowerAscii(chosen)).second; ++n) {
-        chosen = stem + '~' + std::to_string(n);
-        chosen += extension;
+        chosen = numbered(name, n);
     }
     return chosen;
+}
+
+std::vector<std::string> Namer::placeFolders(const std::vector<std::string>& folders) {
+    std::vector<std::string> placed;
+    std::string source;  // the source's folders so far
+    for (const std::string& folder : folders) {
+        source += lowerAscii(folder) + '/';
+        auto known = placed_.find(source);
+        if (known == placed_.end()) {
+            known = placed_.emplace(source, assign(placed, folder)).first;
+        }
+        placed.push_back(known->second);
+    }
+    return placed;
 }
 
 }  // namespace recwav::scan

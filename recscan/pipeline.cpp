@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Conversions on every core, the report in the order the files were found.
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "recscan/recscan.hpp"
@@ -15,15 +18,50 @@ namespace {
 constexpr std::uint64_t filesInFlightPerWorker = 8;
 // Bytes of archive entries held in memory for the workers, beyond one entry.
 constexpr std::uint64_t bytesInFlight = 64 * mebibyte;
+// Descriptors a run keeps for itself (standard streams, the output folder,
+// the walk's file and folder, the libraries'), and each worker for its own
+// (its output folder, two while it makes one, the file it writes).
+constexpr std::uint64_t descriptorsKept = 32;
+constexpr std::uint64_t descriptorsPerWorker = 4;
+
+// As many descriptors as the process may have: the soft limit raised to the hard one.
+std::uint64_t descriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return 1024;
+    }
+    if (limit.rlim_cur != limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            limit = raised;
+        }
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? std::uint64_t{1} << 20 : static_cast<std::uint64_t>(limit.rlim_cur);
+}
 
 }  // namespace
+
+unsigned jobsFor(unsigned asked, unsigned cores, std::uint64_t descriptors) {
+    const std::uint64_t free = descriptors - std::min(descriptors, descriptorsKept);
+    // Each worker with a file waiting for it at least.
+    const std::uint64_t fit = std::max<std::uint64_t>(free / (descriptorsPerWorker + 1), 1);
+    const unsigned wanted = asked != 0 ? asked : std::clamp(cores, 1U, maxJobs);
+    return static_cast<unsigned>(std::min<std::uint64_t>(wanted, fit));
+}
+
+std::uint64_t filesInFlight(unsigned jobs, std::uint64_t descriptors) {
+    const std::uint64_t free = descriptors - std::min(descriptors, descriptorsKept + descriptorsPerWorker * jobs);
+    return std::clamp<std::uint64_t>(free, 1, filesInFlightPerWorker * jobs);
+}
 
 Pipeline::Pipeline(const Settings& settings, OutputFolder output)
     : settings_(settings), output_(std::move(output)), progress_(startProgress()) {
     reportOnTerminal_ = isatty(STDOUT_FILENO) != 0;
-    const unsigned cores = std::thread::hardware_concurrency();
-    const unsigned count = settings_.jobs != 0 ? settings_.jobs : cores != 0 ? cores : 1;
+    const std::uint64_t descriptors = descriptorLimit();
+    const unsigned count = jobsFor(settings_.jobs, std::thread::hardware_concurrency(), descriptors);
     settings_.jobs = count;
+    window_ = filesInFlight(count, descriptors);
     for (unsigned i = 0; i < count; ++i) {
         workers_.emplace_back([this] { work(); });
     }
@@ -35,8 +73,7 @@ Pipeline::~Pipeline() {
 
 std::uint64_t Pipeline::reserve(std::uint64_t bytes) {
     std::unique_lock lock(mutex_);
-    const std::uint64_t window = filesInFlightPerWorker * settings_.jobs;
-    room_.wait(lock, [&] { return next_ - printed_ < window && (held_ == 0 || held_ + bytes <= bytesInFlight); });
+    room_.wait(lock, [&] { return next_ - printed_ < window_ && (held_ == 0 || held_ + bytes <= bytesInFlight); });
     held_ += bytes;
     if (bytes != 0) {
         heldBytes_[next_] = bytes;
@@ -72,7 +109,9 @@ void Pipeline::printReady() {
             if (reportOnTerminal_) {
                 clearProgress(progress_);  // the progress line gives way to the report
             }
-            std::printf("%s\n", line.c_str());
+            if (std::printf("%s\n", line.c_str()) < 0) {
+                lost();
+            }
         }
         ++counts_[static_cast<int>(result.outcome)];
         bytesDone_ += result.bytes;
@@ -81,7 +120,9 @@ void Pipeline::printReady() {
         printed = true;
     }
     if (printed) {
-        std::fflush(stdout);
+        if (std::fflush(stdout) != 0) {
+            lost();
+        }
         updateProgress(progress_, progressText());
         room_.notify_all();
     }
@@ -105,6 +146,12 @@ std::string Pipeline::progressText() const {
     std::snprintf(megabytes, sizeof megabytes, "%.1f MB", static_cast<double>(bytesDone_) / 1e6);
     return "recscan: " + plural(files, "file", "files") + ", " + plural(recordings_, "recording", "recordings") +
            " found, " + megabytes;
+}
+
+void Pipeline::lost() {
+    if (reportError_ == 0) {
+        reportError_ = errno != 0 ? errno : EIO;
+    }
 }
 
 void Pipeline::walkFinished(std::uint64_t bytes) {
@@ -143,6 +190,9 @@ std::array<std::uint64_t, 5> Pipeline::finish() {
     }
     workers_.clear();
     const std::lock_guard lock(mutex_);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        lost();
+    }
     clearProgress(progress_);
     return counts_;
 }

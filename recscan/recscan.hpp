@@ -3,6 +3,7 @@
 // folders and archives, converted to WAV files under one output folder.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <array>
@@ -15,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -32,6 +34,8 @@ inline constexpr std::uint64_t defaultMaxEntrySize = 256 * mebibyte;
 inline constexpr std::uint64_t defaultMaxTotalSize = std::uint64_t{16} * 1024 * mebibyte;
 // An archive found as a file is level 1, an archive inside it level 2.
 inline constexpr unsigned defaultArchiveDepth = 4;
+// The most conversions at a time, by default (one a core) or asked.
+inline constexpr unsigned maxJobs = 64;
 
 struct Settings {
     bool force = false;
@@ -79,14 +83,21 @@ std::string wavName(std::string_view sourceName);
 class Namer {
 public:
     std::string assign(const std::vector<std::string>& folders, const std::string& name);
+    // The output folders for a source's folders: the same for every file in
+    // them, and, like names, put apart from a file's WAV of the same name.
+    std::vector<std::string> placeFolders(const std::vector<std::string>& folders);
 
 private:
     std::unordered_set<std::string> taken_;
+    std::unordered_map<std::string, std::string> placed_;  // a source folder's path: its output folder's name
 };
 
 // ---- Work ----
 
 enum class Kind { record, series3 };
+
+// A WAV's permission bits at most: never executable, never wider than its source's.
+inline constexpr mode_t wavMode = 0666;
 
 // One Record file or Series 3 sound to convert, with where it goes.
 struct Job {
@@ -99,6 +110,7 @@ struct Job {
     int fd = -1;                       // a file on disk, owned by the job; or
     std::vector<std::uint8_t> bytes;   // an archive entry's contents
     timespec mtime{};
+    mode_t mode = wavMode;        // the source's permission bits
     std::uint64_t diskBytes = 0;  // read, uncompressed, for the progress line
 };
 
@@ -114,6 +126,12 @@ Result convertJob(Job& job, const OutputFolder& output, bool force);
 
 // Has any signal that ends the run remove the temporary files being written first.
 void watchSignals();
+
+// The workers for `asked` jobs (0: one a core) on `cores` cores, and the
+// files let wait between the walk and the report: each such file holds a
+// descriptor open, so together they stay within `descriptors`.
+unsigned jobsFor(unsigned asked, unsigned cores, std::uint64_t descriptors);
+std::uint64_t filesInFlight(unsigned jobs, std::uint64_t descriptors);
 
 // Workers converting in parallel, and the report printed in the order the
 // walk found the files, whichever worker finishes first. At most a bounded
@@ -135,11 +153,14 @@ public:
     void walkFinished(std::uint64_t bytes);
     // Waits for every job; returns the counts by outcome.
     std::array<std::uint64_t, 5> finish();
+    // After finish(): 0, or the errno of a line of the report that could not be written.
+    int reportError() const { return reportError_; }
 
 private:
     void work();
     void printReady();                 // with mutex_ held
     std::string progressText() const;  // with mutex_ held: files and bytes done, recordings found
+    void lost();                       // with mutex_ held: a line of the report could not be written
 
     Settings settings_;
     OutputFolder output_;
@@ -150,6 +171,7 @@ private:
     std::map<std::uint64_t, Result> finished_;
     std::map<std::uint64_t, std::uint64_t> heldBytes_;
     std::vector<std::thread> workers_;
+    std::uint64_t window_ = 0;   // results at most between the walk and the report
     std::uint64_t next_ = 0;     // next sequence number to hand out
     std::uint64_t printed_ = 0;  // every result before this one is printed
     std::uint64_t held_ = 0;     // bytes of archive entries not yet converted
@@ -160,7 +182,49 @@ private:
     bool stopping_ = false;
     bool reportOnTerminal_ = false;  // the report and the progress line share one terminal
     ProgressLine progress_;
+    int reportError_ = 0;
 };
+
+// ---- The walk's decisions, each apart ----
+
+// What an archive entry is, by its type bits (S_IFREG, S_IFDIR, ...; none
+// at all, as deterministic ar archives write them, is a file) and whether
+// it is a link.
+enum class EntryType { file, folder, other };
+EntryType entryType(mode_t type, bool link);
+
+// What a file's first bytes (up to 64 KiB) make it; `archive` when
+// libarchive knows their format, whole or damaged.
+enum class Content { record, series3, archive, other };
+Content contentOf(const std::uint8_t* head, std::size_t size);
+
+// Where an archive entry's WAV goes: its folders below the output folder (the
+// archive's, then the entry's own path made safe) and its source's name;
+// nothing when no name is left.
+struct Placement {
+    std::vector<std::string> folders;
+    std::string name;
+};
+std::optional<Placement> placeEntry(const std::vector<std::string>& archiveFolders, std::string_view entryName);
+
+// Whether a file entry is read whole (to be converted, or opened as an
+// archive), or passed over, skipped or failed, and why.
+struct EntryVerdict {
+    bool read = false;
+    Outcome outcome = Outcome::skipped;
+    std::string reason;
+};
+EntryVerdict judgeEntry(Content content, bool named, unsigned depth, std::optional<std::uint64_t> size,
+                        const Settings& settings);
+
+// The permission bits an entry's WAV may have: never wider than the
+// archive's, nor than the entry's where it keeps any.
+mode_t entryMode(mode_t archiveMode, mode_t entryPermissions);
+
+// An existing WAV is this source's, converted before, when it is a file of
+// the size the source converts to, dated as the file system keeps the
+// source's date (`stored`, read back from a file so dated).
+bool convertedBefore(const struct stat& existing, std::uint64_t size, const timespec& stored);
 
 // Walks one SOURCE: a file, a folder or an archive, handing every Record
 // file and Series 3 sound to the pipeline and reporting the rest. Adds the

@@ -476,3 +476,311 @@ TEST(RecscanReport, NamesSkippedFilesNamedLikeRecordings) {
                   c.shown ? "skipped " + std::string(c.source) + ": not a Record file, Series 3 sound or archive" : "");
     }
 }
+
+namespace {
+
+// A cpio (newc) archive by hand: libarchive writes no data for a pipe, but
+// a hostile archive may carry any amount behind one.
+Bytes cpioWithPipe(std::size_t pipeBytes, const Bytes& record) {
+    Bytes cpio;
+    const auto add = [&cpio](const std::string& name, unsigned mode, const Bytes* data, std::size_t size) {
+        char header[111];
+        std::snprintf(header, sizeof header, "070701%08X%08X%08X%08X%08X%08X%08zX%08X%08X%08X%08X%08zX%08X", 1U, mode,
+                      0U, 0U, 1U, 0U, size, 0U, 0U, 0U, 0U, name.size() + 1, 0U);
+        cpio.insert(cpio.end(), header, header + 110);
+        cpio.insert(cpio.end(), name.begin(), name.end());
+        cpio.push_back(0);
+        cpio.resize((cpio.size() + 3) / 4 * 4);
+        if (data != nullptr) {
+            cpio.insert(cpio.end(), data->begin(), data->end());
+        } else {
+            cpio.resize(cpio.size() + size);
+        }
+        cpio.resize((cpio.size() + 3) / 4 * 4);
+    };
+    add("pipe", 0010644, nullptr, pipeBytes);
+    add("after.rec", 0100644, &record, record.size());
+    add("TRAILER!!!", 0, nullptr, 0);
+    return cpio;
+}
+
+mode_t modeOf(const fs::path& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// Damaged and odd sources side by side in one tree: what can be rescued is,
+// what cannot is a failed line, and nothing else is called a failure.
+TEST(RecscanFaults, RescueWhatIsLeftAndReportWhatIsNot) {
+    const TempDir dir;
+    const Bytes alaw = example("alaw");
+    fs::create_directories(dir / "src/Memo.wav");
+    Bytes tar = archiveBytes("ustar", "none", {{"m1", alaw}, {"m2", alaw}, {"m3", alaw}, {"m4", alaw}, {"m5", alaw}});
+    tar[512 + 512 * ((alaw.size() + 511) / 512) + 100] ^= 0x40;  // the second header's mode
+    writeFile(dir / "src/bad.tar", tar);
+    writeArchive(dir / "src/slash.tar", "ustar", "none", {{"s1", alaw}, {"x/", alaw}, {"s3", alaw}});
+    writeFile(dir / "src/pipe.cpio", cpioWithPipe(std::size_t{2} << 20, alaw));
+    writeArchive(dir / "src/dates.tar", "paxr", "none",
+                 {{"old.rec", alaw, -5000000000}, {"new.rec", alaw, 20000000000}});
+    writeFile(dir / "src/Memo", alaw);
+    writeFile(dir / "src/Memo.wav/x.rec", alaw);
+    writeFile(dir / "src/zeros", Bytes(3000, 0));
+    for (const Bytes& start : {Bytes{0x79, 0, 0, 0x10}, Bytes{0x5D, 0, 0, 1, 0}}) {
+        Bytes guess = start;
+        guess.resize(3000);
+        writeFile(dir / ("src/guess" + std::to_string(start[0])), guess);
+    }
+    writeFile(dir / "src/private.rec", alaw);
+    fs::permissions(dir / "src/private.rec", fs::perms::owner_read | fs::perms::owner_write);
+    std::vector<Entry> three = {{"a", alaw}, {"b", alaw}, {"c", alaw}};
+    writeArchive(dir / "src/cut.7z", "7zip", "none", three);
+    fs::resize_file(dir / "src/cut.7z", fs::file_size(dir / "src/cut.7z") / 2);
+    // A Series 3 sound as libsndfile writes it: 12000 samples, the count big-endian.
+    SF_INFO info{8000, 8000, 1, SF_FORMAT_WVE | SF_FORMAT_ALAW, 0, 0};
+    SNDFILE* alarm = sf_open((dir / "src/alarm.wve").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(alarm, nullptr) << sf_strerror(nullptr);
+    const std::vector<short> samples(12000, 1000);
+    sf_write_short(alarm, samples.data(), static_cast<sf_count_t>(samples.size()));
+    sf_close(alarm);
+
+    const ProgramRun run = recscan(dir, {"--max-total-size", "1M", "src", "out"});
+    EXPECT_EQ(run.status, 1);
+    for (const char* line : {
+             "converted src/Memo -> out/Memo.wav (A-law, 3.20 s)\n",
+             "converted src/Memo.wav/x.rec -> out/Memo~2.wav/x.wav (A-law, 3.20 s; named apart: another source is "
+             "Memo.wav)\n",
+             "converted src/alarm.wve -> out/alarm.wve.wav (Series 3 A-law, 1.50 s)\n",
+             "converted src/bad.tar!/m1 -> out/bad.tar/m1.wav (A-law, 3.20 s)\n"
+             "failed src/bad.tar: damaged archive: Damaged tar archive (read on past the damage)\n"
+             "converted src/bad.tar!/m3 -> out/bad.tar/m3.wav (A-law, 3.20 s)\n",
+             "failed src/cut.7z: damaged archive: cut short\n",
+             "failed src/pipe.cpio: stopped: its files expand past 1048576 bytes (--max-total-size)\n",
+             "failed src/slash.tar: damaged archive: Damaged tar archive (read on past the damage)\n"
+             "converted src/slash.tar!/s3 -> out/slash.tar/s3.wav (A-law, 3.20 s)\n",
+         }) {
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << "\nin:\n" << run.out;
+    }
+    // The zeros and the guesses are skipped: the four failures are the damaged archives.
+    EXPECT_NE(run.err.find("12 converted, 0 done before, 0 refused, 4 failed"), std::string::npos) << run.err;
+    EXPECT_EQ(filesBelow(dir / "out"),
+              (std::vector<std::string>{"Memo.wav", "Memo~2.wav/x.wav", "alarm.wve.wav", "bad.tar/m1.wav",
+                                        "bad.tar/m3.wav", "bad.tar/m4.wav", "bad.tar/m5.wav", "dates.tar/new.wav",
+                                        "dates.tar/old.wav", "private.wav", "slash.tar/s1.wav", "slash.tar/s3.wav"}));
+    EXPECT_EQ(modeOf(dir / "out/private.wav") & 077, 0U) << "never wider than its source";
+    EXPECT_EQ(modeOf(dir / "out/Memo.wav") & ~modeOf(dir / "src/Memo"), 0U);
+
+    // Run again: done, dates the file system could not hold included.
+    const ProgramRun again = recscan(dir, {"--max-total-size", "1M", "src", "out"});
+    EXPECT_NE(again.err.find("0 converted, 12 done before, 0 refused, 4 failed"), std::string::npos) << again.out;
+}
+
+// A failing disk, played by strace: wherever a read fails, in an archive,
+// a Record file or a folder, exit status 0 means every recording is out.
+TEST(RecscanFaults, ExitZeroOnlyWhenEveryRecordingIsInTheOutput) {
+    const TempDir dir;
+    if (runCommand(dir, "strace", {"strace", "-o", "/dev/null", "true"}).status != 0) {
+        GTEST_SKIP() << "strace is missing, or cannot trace here";
+    }
+    const Bytes alaw = example("alaw");
+    fs::create_directories(dir / "src/sub");
+    writeArchive(dir / "src/three.zip", "zip", "none", {{"r1.rec", alaw}, {"r2.rec", alaw}, {"r3.rec", alaw}});
+    writeFile(dir / "src/sub/a.rec", alaw);
+    writeFile(dir / "src/sub/b.rec", alaw);
+    const struct {
+        const char* calls;
+        const char* path;
+        const char* failed;  // the line a failure gives, from its start
+    } cases[] = {
+        {"read,pread64", "src/three.zip", "failed src/three.zip: could not read input file: Input/output error\n"},
+        {"read,pread64", "src/sub/a.rec", "failed src/sub/a.rec: could not read input file: Input/output error\n"},
+        {"getdents64", "src", "failed src: could not read folder: Input/output error\n"},
+        {"getdents64", "src/sub", "failed src/sub: could not read folder: Input/output error\n"},
+    };
+    for (const auto& c : cases) {
+        int failures = 0;
+        for (int when = 1; when <= 6; ++when) {
+            SCOPED_TRACE(std::string(c.path) + ", call " + std::to_string(when));
+            fs::remove_all(dir / "out");
+            const std::string inject = "inject=" + std::string(c.calls) + ":error=EIO:when=" + std::to_string(when);
+            const ProgramRun run =
+                runCommand(dir, "strace",
+                           {"strace", "-f", "-o", "/dev/null", "-P", c.path, "-e", std::string("trace=") + c.calls,
+                            "-e", inject, RECSCAN_EXE, "-j", "1", "src", "out"});
+            if (run.status == 0) {
+                EXPECT_EQ(filesBelow(dir / "out").size(), 5U) << run.out;
+                EXPECT_EQ(run.out.find("failed"), std::string::npos) << run.out;
+            } else {
+                EXPECT_EQ(run.status, 1) << run.err;
+                EXPECT_NE(run.out.find(c.failed), std::string::npos) << run.out;
+                ++failures;
+            }
+        }
+        EXPECT_GT(failures, 0) << c.path << ": no injected error reached recscan";
+    }
+}
+
+// The report and the descriptors: a line that cannot be written, or a limit
+// on open files that would have failed them, never ends in exit status 0.
+TEST(RecscanCommand, ExitsZeroOnlyWithTheWholeReportAndEveryFile) {
+    const TempDir dir;
+    const Bytes alaw = example("alaw");
+    fs::create_directories(dir / "card");
+    constexpr int files = 300;
+    for (int i = 0; i < files; ++i) {
+        writeFile(dir / "card" / std::to_string(i), alaw);
+    }
+    ProgramRun run = runCommand(dir, "sh", {"sh", "-c", "exec \"$0\" card out >/dev/full", RECSCAN_EXE});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("recscan: could not write the report: No space left on device\n"), std::string::npos)
+        << run.err;
+    fs::remove_all(dir / "out");
+    // 64 jobs, each with files waiting for it, within 100 descriptors.
+    run = runCommand(dir, "sh", {"sh", "-c", "ulimit -n 100 && exec \"$0\" -j 64 card out", RECSCAN_EXE});
+    EXPECT_EQ(run.status, 0) << run.out.substr(0, 500);
+    EXPECT_EQ(filesBelow(dir / "out").size(), static_cast<std::size_t>(files));
+}
+
+TEST(RecscanPipeline, SizesItsWorkToTheDescriptorsItMayOpen) {
+    using recwav::scan::filesInFlight;
+    using recwav::scan::jobsFor;
+    for (const unsigned cores : {0U, 1U, 2U, 8U, 64U, 200U, 1000U}) {
+        for (const unsigned asked : {0U, 1U, 7U, 64U}) {
+            for (const std::uint64_t descriptors : {std::uint64_t{40}, std::uint64_t{100}, std::uint64_t{256},
+                                                    std::uint64_t{1024}, std::uint64_t{1} << 20}) {
+                SCOPED_TRACE(std::to_string(cores) + " cores, " + std::to_string(asked) + " asked, " +
+                             std::to_string(descriptors) + " descriptors");
+                const unsigned jobs = jobsFor(asked, cores, descriptors);
+                const std::uint64_t waiting = filesInFlight(jobs, descriptors);
+                EXPECT_GE(jobs, 1U);
+                EXPECT_LE(jobs, asked != 0 ? asked : std::clamp(cores, 1U, recwav::scan::maxJobs));
+                EXPECT_GE(waiting, jobs);
+                // What the run keeps, each worker's own, and a file for each one waiting.
+                EXPECT_LE(32 + 4 * jobs + waiting, descriptors);
+                if (descriptors >= 1024) {
+                    EXPECT_EQ(jobs, asked != 0 ? asked : std::clamp(cores, 1U, recwav::scan::maxJobs));
+                }
+            }
+        }
+    }
+}
+
+TEST(RecscanNames, PutFoldersApartFromFilesAsFilesAre) {
+    using Path = std::vector<std::string>;
+    recwav::scan::Namer namer;
+    EXPECT_EQ(namer.assign({}, "Memo.wav"), "Memo.wav");
+    const struct {
+        Path source;
+        Path placed;
+    } cases[] = {
+        {{"Memo.wav"}, {"Memo~2.wav"}},            // a file's WAV took the name
+        {{"memo.WAV", "a"}, {"Memo~2.wav", "a"}},  // the same folder, however cased
+        {{"Docs"}, {"Docs"}},
+        {{"Docs", "Memo.wav"}, {"Docs", "Memo.wav"}},  // elsewhere, free
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(namer.placeFolders(c.source), c.placed);
+    }
+    EXPECT_EQ(namer.assign({"Docs"}, "Memo.wav"), "Memo~2.wav") << "a folder took it";
+}
+
+// A source reached again through a bind mount is the same folder.
+TEST(RecscanCommand, TellsASourceBehindABindMountFromOtherFolders) {
+    const TempDir dir;
+    fs::create_directories(dir / "card");
+    fs::create_directories(dir / "mirror");
+    writeFile(dir / "card/Memo.rec", example("alaw"));
+    if (geteuid() != 0 || runCommand(dir, "mount", {"mount", "--bind", "card", "mirror"}).status != 0) {
+        GTEST_SKIP() << "cannot bind-mount here";
+    }
+    const ProgramRun run = recscan(dir, {"card", "mirror/out"});
+    runCommand(dir, "umount", {"umount", "mirror"});
+    EXPECT_EQ(run.status, 2) << run.out;
+    EXPECT_NE(run.err.find("overlap: nothing under a source is written"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(dir / "card/out"));
+}
+
+}  // namespace
+
+namespace {
+
+// The walk's decisions, each on its own: what an entry is, where it goes,
+// whether it is read, what its WAV may be, and whether a WAV is done.
+TEST(RecscanDecisions, TellEntriesApartPlaceThemAndJudgeThem) {
+    using namespace recwav::scan;
+    const struct {
+        mode_t type;
+        bool link;
+        EntryType expected;
+    } types[] = {{S_IFREG, false, EntryType::file},   {0, false, EntryType::file},
+                 {S_IFDIR, false, EntryType::folder}, {S_IFREG, true, EntryType::other},
+                 {S_IFIFO, false, EntryType::other},  {S_IFLNK, true, EntryType::other}};
+    for (const auto& t : types) {
+        EXPECT_EQ(entryType(t.type, t.link), t.expected) << std::oct << t.type;
+    }
+
+    const Bytes zip = archiveBytes("zip", "none", {{"Memo", example("alaw")}});
+    const struct {
+        Bytes head;
+        Content expected;
+    } contents[] = {{example("adpcm"), Content::record},
+                    {fixture::series3Sound(Bytes(8, 0xD5), 0, 1), Content::series3},
+                    {zip, Content::archive},
+                    {Bytes(zip.begin(), zip.begin() + 200), Content::archive},  // known, if damaged
+                    {Bytes(3000, 0), Content::other},
+                    {Bytes{0x79, 0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Content::other},  // lzma's mere guess
+                    {Bytes{'D', 'e', 'a', 'r'}, Content::other}};
+    for (const auto& c : contents) {
+        EXPECT_EQ(contentOf(c.head.data(), c.head.size()), c.expected) << c.head.size() << " bytes";
+    }
+
+    using Path = std::vector<std::string>;
+    EXPECT_EQ(placeEntry({"b.zip"}, "/Docs\\..\\x.rec")->folders, (Path{"b.zip", "Docs"}));
+    EXPECT_EQ(placeEntry({"b.zip"}, "C:x.rec")->name, "x.rec");
+    EXPECT_FALSE(placeEntry({"b.zip"}, "../.").has_value());
+
+    Settings settings;
+    settings.maxEntrySize = 1000;
+    settings.archiveDepth = 2;
+    const struct {
+        Content content;
+        bool named;
+        unsigned depth;
+        std::optional<std::uint64_t> size;
+        EntryVerdict expected;
+    } verdicts[] = {
+        {Content::record, true, 1, 1000, {true, Outcome::converted, ""}},
+        {Content::series3, true, 1, std::nullopt, {true, Outcome::converted, ""}},  // measured as read
+        {Content::record, true, 1, 1001, {false, Outcome::failed, "larger than 1000 bytes (--max-entry-size)"}},
+        {Content::other, true, 1, 5000, {false, Outcome::skipped, "not a Record file, Series 3 sound or archive"}},
+        {Content::record, false, 1, 10, {false, Outcome::failed, "no name to give its WAV"}},
+        {Content::other, false, 1, 10, {false, Outcome::skipped, "no name to give its WAV"}},
+        {Content::archive, true, 1, 10, {true, Outcome::converted, ""}},
+        {Content::archive,
+         true,
+         2,
+         10,
+         {false, Outcome::failed, "an archive inside 2 archives (--archive-depth opens deeper ones)"}},
+    };
+    for (const auto& v : verdicts) {
+        const EntryVerdict verdict = judgeEntry(v.content, v.named, v.depth, v.size, settings);
+        EXPECT_EQ(verdict.read, v.expected.read) << v.expected.reason;
+        EXPECT_EQ(verdict.outcome, v.expected.outcome) << v.expected.reason;
+        EXPECT_EQ(verdict.reason, v.expected.reason);
+    }
+
+    EXPECT_EQ(entryMode(0644, 0600), 0600U);
+    EXPECT_EQ(entryMode(0600, 0755), 0600U);  // never executable, never wider than the archive
+    EXPECT_EQ(entryMode(0640, 0), 0640U);     // an entry that keeps no bits
+
+    struct stat wav {};
+    wav.st_mode = S_IFREG | 0644;
+    wav.st_size = 1044;
+    wav.st_mtim = {-2147483648, 0};  // as ext4 clamps 1811
+    EXPECT_TRUE(convertedBefore(wav, 1044, {-2147483648, 0}));
+    EXPECT_FALSE(convertedBefore(wav, 1046, {-2147483648, 0}));
+    EXPECT_FALSE(convertedBefore(wav, 1044, {-5000000000, 0}));
+    wav.st_mode = S_IFLNK | 0777;
+    EXPECT_FALSE(convertedBefore(wav, 1044, {-2147483648, 0}));
+}
+
+}  // namespace

@@ -353,6 +353,14 @@ TEST(WavrecCommand, SettlesTheHeaderFields) {
     writeSound(dir / "in.wav", 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, testSignal(10));
     writeFile(dir / "three.wve", fixture::series3Sound(Bytes(10, 0xD5), 32, 3));  // 1 s of silence, 3 plays
     writeFile(dir / "once.wve", fixture::series3Sound(Bytes(10, 0xD5), 0, 0));
+    // libsndfile's own Series 3 sound, then the same with its header's
+    // silence and plays set by hand, big-endian: half a second, two plays.
+    writeSound(dir / "sndfile.wve", 8000, 1, SF_FORMAT_WVE | SF_FORMAT_ALAW, testSignal(10));
+    Bytes twice = readFile(dir / "sndfile.wve");
+    ASSERT_EQ(twice.size(), recwav::series3SoundHeaderSize + 10);
+    const std::uint8_t fields[] = {0x00, 0x10, 0x00, 0x02};
+    std::copy(std::begin(fields), std::end(fields), twice.begin() + recwav::series3SilenceOffset);
+    writeFile(dir / "twice.wve", twice);
     fixture::RecordFile device;
     device.hdrShort = 0x0302;
     device.hdrByte = 0x04;
@@ -373,6 +381,8 @@ TEST(WavrecCommand, SettlesTheHeaderFields) {
         {{}, "once.wve", {0, 3, 0}},
         {{"--repeats", "0"}, "three.wve", {0, 3, 1000000}},
         {{"--header-from", "device.rec"}, "three.wve", {0x0302, 0x04, 0x0A0B0C0D}},
+        {{}, "sndfile.wve", {0, 3, 0}},
+        {{}, "twice.wve", {1, 3, 500000}},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = c.options;

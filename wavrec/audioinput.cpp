@@ -80,9 +80,9 @@ bool isPsion5File(const std::uint8_t* head, std::size_t length) {
 constexpr std::uint32_t microsecondsPerSilenceUnit = 31250;
 
 void carrySeries3Fields(const std::uint8_t* head, AudioInput& input) {
-    const std::uint16_t plays = loadLe16(head + series3PlaysOffset);
+    const std::uint16_t plays = loadBe16(head + series3PlaysOffset);
     input.repeats = static_cast<std::uint16_t>(std::max<std::uint16_t>(plays, 1) - 1);
-    input.gap = std::uint32_t{loadLe16(head + series3SilenceOffset)} * microsecondsPerSilenceUnit;
+    input.gap = std::uint32_t{loadBe16(head + series3SilenceOffset)} * microsecondsPerSilenceUnit;
 }
 
 // What went wrong: the system's word where a read failed, else libsndfile's.

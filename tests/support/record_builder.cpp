@@ -243,10 +243,10 @@ bool saveBytes(const char* path, const Bytes& bytes) {
 Bytes series3Sound(const Bytes& codes, std::uint16_t silence, std::uint16_t plays) {
     Bytes bytes(recwav::series3SoundHeaderSize + codes.size());
     std::copy(recwav::series3SoundMagic.begin(), recwav::series3SoundMagic.end(), bytes.begin());
-    recwav::storeLe16(bytes.data() + 16, 0x0F00);
-    setLe32(bytes, recwav::series3CountOffset, static_cast<std::uint32_t>(codes.size()));
-    recwav::storeLe16(bytes.data() + recwav::series3SilenceOffset, silence);
-    recwav::storeLe16(bytes.data() + recwav::series3PlaysOffset, plays);
+    recwav::storeBe16(bytes.data() + 16, 0x0F10);  // the version libsndfile writes
+    recwav::storeBe32(bytes.data() + recwav::series3CountOffset, static_cast<std::uint32_t>(codes.size()));
+    recwav::storeBe16(bytes.data() + recwav::series3SilenceOffset, silence);
+    recwav::storeBe16(bytes.data() + recwav::series3PlaysOffset, plays);
     std::copy(codes.begin(), codes.end(), bytes.begin() + recwav::series3SoundHeaderSize);
     return bytes;
 }

@@ -85,9 +85,10 @@ Bytes adpcmBlock(const std::vector<std::uint8_t>& codes, std::uint32_t secondCou
 // `samples` coded in blocks of `blockSamples`; the last block may be shorter.
 Bytes encodeAdpcm(const std::vector<std::int16_t>& samples, std::size_t blockSamples);
 
-// A Series 3 sound file (WVE) as public notes give it: a 32-byte header
-// ("ALawSoundFile**", a version word at 16, the sample count at 18, the
-// trailing silence in 1/32 s at 22, the number of plays at 24), then the
+// A Series 3 sound file (WVE) as libsndfile writes it: a 32-byte header
+// ("ALawSoundFile**", then big-endian: the version 0x0F10 at 16, the sample
+// count at 18, the trailing silence in 1/32 s at 22, the number of plays at
+// 24), then the
 // A-law codes (G.711's, whose sign is the other way round from ours).
 Bytes series3Sound(const Bytes& codes, std::uint16_t silence, std::uint16_t plays);
 

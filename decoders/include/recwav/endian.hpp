@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The one home of byte order: every integer of a Record file and of a WAVE
-// file is little-endian, whatever the host's own order.
+// file is little-endian, whatever the host's own order; a Series 3 sound's
+// header fields are big-endian.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +28,24 @@ constexpr void storeLe16(std::uint8_t* bytes, std::uint16_t value) {
 constexpr void storeLe32(std::uint8_t* bytes, std::uint32_t value) {
     storeLe16(bytes, static_cast<std::uint16_t>(value));
     storeLe16(bytes + 2, static_cast<std::uint16_t>(value >> 16));
+}
+
+constexpr std::uint16_t loadBe16(const std::uint8_t* bytes) {
+    return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
+}
+
+constexpr std::uint32_t loadBe32(const std::uint8_t* bytes) {
+    return static_cast<std::uint32_t>(loadBe16(bytes)) << 16 | loadBe16(bytes + 2);
+}
+
+constexpr void storeBe16(std::uint8_t* bytes, std::uint16_t value) {
+    bytes[0] = static_cast<std::uint8_t>(value >> 8);
+    bytes[1] = static_cast<std::uint8_t>(value);
+}
+
+constexpr void storeBe32(std::uint8_t* bytes, std::uint32_t value) {
+    storeBe16(bytes, static_cast<std::uint16_t>(value >> 16));
+    storeBe16(bytes + 2, static_cast<std::uint16_t>(value));
 }
 
 inline void appendLe16(std::vector<std::uint8_t>& bytes, std::uint16_t value) {

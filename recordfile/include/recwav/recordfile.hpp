@@ -49,9 +49,10 @@ bool looksLikeRecordFile(const std::uint8_t* head, std::size_t size);
 // A Series 3 sound file (WVE): a 32-byte header that starts with this text,
 // then A-law codes.
 inline constexpr std::size_t series3SoundHeaderSize = 32;
-// In its header, as public notes give it: the sample count (32-bit), the
-// trailing silence in 1/32 s and the number of plays (16-bit each, 0 and 1
-// both meaning once).
+// In its header, big-endian (as libsndfile writes and reads them, the
+// format's other readers too): the sample count (32-bit), the trailing
+// silence in 1/32 s and the number of plays (16-bit each, 0 and 1 both
+// meaning once).
 inline constexpr std::size_t series3CountOffset = 18;
 inline constexpr std::size_t series3SilenceOffset = 22;
 inline constexpr std::size_t series3PlaysOffset = 24;
