@@ -461,7 +461,9 @@ void watchSignals() {
     catchEndingSignals(removeTemporariesAndStop);
 }
 
-Result convertJob(Job& job, const OutputFolder& output, bool force) {
+namespace {
+
+Result convertOne(Job& job, const OutputFolder& output, bool force) {
     Result result;
     result.source = job.source;
     result.bytes = job.diskBytes;
@@ -531,6 +533,18 @@ Result convertJob(Job& job, const OutputFolder& output, bool force) {
     result.output = shownPath;
     result.decoded = (written - wavHeaderSize) / wavBytesPerSample;
     result.message = describe(result, job.wanted);
+    return result;
+}
+
+}  // namespace
+
+Result convertJob(Job& job, const OutputFolder& output, bool force) {
+    Result result = convertOne(job, output, force);
+    // A deleted file's rescue is news whatever became of it.
+    if (job.deleted) {
+        result.deleted = true;
+        result.message = "deleted, " + result.message;
+    }
     return result;
 }
 

@@ -123,7 +123,7 @@ std::string jsonLine(const Result& result) {
     return "{\"source\":" + quoted(result.source) + ",\"output\":" + (written ? quoted(result.output) : "null") +
            ",\"outcome\":\"" + outcomeNames[static_cast<int>(result.outcome)] + "\",\"message\":" + quoted(message) +
            ",\"coding\":" + codingNames[static_cast<int>(result.coding)] + ",\"declared\":" + number(result.declared) +
-           ",\"decoded\":" + number(result.decoded) + "}";
+           ",\"decoded\":" + number(result.decoded) + (result.deleted ? ",\"deleted\":true}" : "}");
 }
 
 }  // namespace recwav::scan

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <utility>
 
+#include <recwav/embedded.hpp>
 #include <recwav/recordfile.hpp>
 
 #include "recscan/recscan.hpp"
@@ -89,7 +90,7 @@ struct Budget {
 class Walk {
 public:
     Walk(const Settings& settings, Pipeline& pipeline, Namer& namer)
-        : settings_(settings), pipeline_(pipeline), namer_(namer) {}
+        : settings_(settings), pipeline_(pipeline), namer_(namer), rescue_{settings, pipeline, namer} {}
 
     std::uint64_t bytes = 0;
 
@@ -223,9 +224,26 @@ private:
             submit(std::move(job), name);
             return;
         }
+        Job like;
+        like.source = shown;
+        like.folders = folders;
+        like.mtime = info.st_mtim;
+        like.diskBytes = size;
+        if (looksLikeEpocDocument(head, headSize)) {
+            document(fd, like, name);
+            return;
+        }
         const ArchivePtr reader = newReader();
         const Opened kind = opened(reader.get(), archive_read_open_fd(reader.get(), fd, readBlock));
         if (kind != Opened::archive) {
+            if (kind == Opened::notArchive && walkImage(path, like, name, rescue_)) {
+                close(fd);
+                skipped(shown, "a disk image: its files are reported apart", size);
+                return;
+            }
+            if (kind == Opened::notArchive && settings_.carve) {
+                carve(preadAt(fd), size, like, name, rescue_);
+            }
             close(fd);
             if (kind == Opened::notArchive) {
                 skipped(shown, "not a Record file, Series 3 sound or archive", size);
@@ -238,6 +256,35 @@ private:
         entries(reader.get(), shown, plus(folders, name), 1, info.st_mtim, budget);
         close(fd);
         skipped(shown, "an archive: its files are reported apart", size);
+    }
+
+    // A document on disk, read whole (it is small: the device's memory holds it).
+    void document(int fd, const Job& like, const std::string& name) {
+        if (like.diskBytes > settings_.maxEntrySize) {
+            failed(like.source, "larger than " + sizeText(settings_.maxEntrySize) + " (--max-entry-size)");
+            close(fd);
+            return;
+        }
+        std::vector<std::uint8_t> data(static_cast<std::size_t>(like.diskBytes));
+        if (preadAt(fd)(data.data(), data.size(), 0)) {
+            rescueNotes(data, like, name, rescue_);
+        } else {
+            failed(like.source, std::string("could not read input file: ") + std::strerror(errno));
+        }
+        close(fd);
+    }
+
+    static ReadAt preadAt(int fd) {
+        return [fd](std::uint8_t* into, std::size_t size, std::uint64_t at) {
+            for (std::size_t done = 0; done < size;) {
+                const ssize_t got = pread(fd, into + done, size - done, static_cast<off_t>(at + done));
+                if (got <= 0) {
+                    return false;
+                }
+                done += static_cast<std::size_t>(got);
+            }
+            return true;
+        };
     }
 
     // Reads up to `limit` more bytes of the current entry into `data`; false
@@ -341,8 +388,9 @@ private:
             const std::uint64_t rest = sized && size > data.size() ? size - data.size() : 0;
             const bool record = looksLikeRecordFile(data.data(), data.size());
             const bool series3 = !record && looksLikeSeries3Sound(data.data(), data.size());
+            const bool document = !record && !series3 && looksLikeEpocDocument(data.data(), data.size());
             bool nested = false;
-            if (!record && !series3) {
+            if (!record && !series3 && !document) {
                 // Only the head: an archive whose format is known but which
                 // cannot be read from it is tried whole.
                 const ArchivePtr probe = newReader();
@@ -355,10 +403,10 @@ private:
             } else if (nested && depth >= settings_.archiveDepth) {
                 problem =
                     "an archive inside " + std::to_string(depth) + " archives (--archive-depth opens deeper ones)";
-            } else if ((record || series3 || nested) && sized && size > settings_.maxEntrySize) {
+            } else if ((record || series3 || document || nested) && sized && size > settings_.maxEntrySize) {
                 problem = "larger than " + sizeText(settings_.maxEntrySize) + " (--max-entry-size)";
             }
-            if (!problem.empty() || (!record && !series3 && !nested)) {
+            if (!problem.empty() || (!record && !series3 && !document && !nested)) {
                 if (!skip(reader, rest, sized, budget)) {
                     if (unreadable(reader, entryShown)) {
                         continue;
@@ -432,6 +480,10 @@ private:
             job.folders = std::move(entryFolders);
             job.bytes = std::move(data);
             job.mtime = mtime;
+            if (document) {
+                rescueNotes(job.bytes, job, name, rescue_);
+                continue;
+            }
             submit(std::move(job), name);
         }
     }
@@ -446,6 +498,7 @@ private:
     const Settings& settings_;
     Pipeline& pipeline_;
     Namer& namer_;
+    Rescue rescue_;
     bool fatal_ = false;  // of the last read
 };
 
