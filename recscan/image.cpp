@@ -48,7 +48,7 @@ class ImageWalk {
 public:
     explicit ImageWalk(Rescue& rescue) : rescue_(rescue) {}
 
-    // Every file of `fs`, below `folders` and shown after `shown`.
+    // Every file of `fs`, below `folders` and shown after `shown` ("card.img!/").
     void fileSystem(TSK_FS_INFO* fs, std::vector<std::string> folders, std::string shown) {
         folders_ = std::move(folders);
         shown_ = std::move(shown);
@@ -58,7 +58,12 @@ public:
             static_cast<TSK_FS_DIR_WALK_FLAG_ENUM>(TSK_FS_DIR_WALK_FLAG_ALLOC | TSK_FS_DIR_WALK_FLAG_UNALLOC |
                                                    TSK_FS_DIR_WALK_FLAG_RECURSE | TSK_FS_DIR_WALK_FLAG_NOORPHAN);
         if (tsk_fs_dir_walk(fs, fs->root_inum, flags, visit, this) != 0) {
-            failed(shown_, "damaged file system: " + tskError());
+            std::string where = shown_;  // "card.img!/" or "card.img!/2/"
+            where.pop_back();
+            if (!where.empty() && where.back() == '!') {
+                where.pop_back();
+            }
+            failed(where, "damaged file system: " + tskError());
         }
     }
 
@@ -91,7 +96,7 @@ private:
             return;  // folders are walked by libtsk; a deleted entry without its metadata holds nothing
         }
         const bool deleted = (name->flags & TSK_FS_NAME_FLAG_UNALLOC) != 0;
-        const std::string shown = shown_ + "!/" + path + name->name;
+        const std::string shown = shown_ + path + name->name;
         std::uint8_t head[series3SoundHeaderSize] = {};
         const auto size = static_cast<std::uint64_t>(meta->size);
         const ssize_t got = tsk_fs_file_read(file, 0, reinterpret_cast<char*>(head),
@@ -211,10 +216,10 @@ bool walkVolumes(TSK_IMG_INFO* image, ImageWalk& walk, const Job& like, const st
     }
     for (auto& [partition, fs] : systems) {
         if (systems.size() == 1) {
-            walk.fileSystem(fs.get(), folders, like.source);
+            walk.fileSystem(fs.get(), folders, like.source + "!/");
         } else {
             walk.fileSystem(fs.get(), plusFolder(folders, std::to_string(partition)),
-                            like.source + "!/" + std::to_string(partition));
+                            like.source + "!/" + std::to_string(partition) + "/");
         }
     }
     return true;
@@ -236,7 +241,7 @@ bool walkImage(const std::string& path, const Job& like, const std::string& name
     folders.push_back(name);
     ImageWalk walk(rescue);
     if (const FileSystemPtr fs(tsk_fs_open_img(image.get(), 0, TSK_FS_TYPE_DETECT)); fs) {
-        walk.fileSystem(fs.get(), folders, like.source);
+        walk.fileSystem(fs.get(), folders, like.source + "!/");
     } else {
         tsk_error_reset();
         if (!walkVolumes(image.get(), walk, like, folders, rescue)) {
