@@ -96,10 +96,11 @@ struct Card {
         writeFile(dir / "Gone.rec", gone);
         writeFile(dir / "Letter", letter);
         writeFile(dir / "junk.bin", Bytes(5000, 0x20));
-        int n = 0;
+        time_t at = baseTime;
         for (const char* name : {"Memo from the meeting.rec", "tune.rec", "Gone.rec", "Letter", "junk.bin"}) {
-            fs::last_write_time(dir / name, fs::file_time_type::clock::from_sys(
-                                                std::chrono::system_clock::from_time_t(baseTime + 2 * n++)));
+            fs::last_write_time(dir / name,
+                                fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(at)));
+            at += 2;
         }
     }
     // Below the image's folder: each WAV, what recwav makes of its sound, and its date.
@@ -157,7 +158,10 @@ TEST(RecscanImages, RescuesCardImagesDeletedFilesAndVoiceNotesAsRecwavWould) {
         std::map<std::string, std::pair<Bytes, time_t>> expected;
         for (const std::string& partition : c.partitions) {
             for (const auto& [path, wav] : card.expected()) {
-                expected[c.image + "/" + partition + path] = wav;
+                std::string where = c.image;
+                where += '/';
+                where += partition;
+                expected[where + path] = wav;
             }
         }
         const std::map<std::string, Bytes> written = filesBelow(dir / "out");
