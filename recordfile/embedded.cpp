@@ -3,6 +3,8 @@
 // the cheapest test first, so that most bytes cost one load and a compare.
 #include <recwav/embedded.hpp>
 
+#include <algorithm>
+#include <cstring>
 #include <optional>
 
 #include <recwav/endian.hpp>
@@ -138,19 +140,90 @@ std::optional<FoundRecording> fileAt(const std::uint8_t* bytes, std::size_t size
     return soundHeader ? checkSound(bytes, size, *soundHeader, true) : std::nullopt;
 }
 
+// The smallest object: its offset word, a two-entry table, an identity
+// word and a sound header.
+constexpr std::size_t smallestObject = objectHeaderSize + smallestTable + 4 + soundHeaderSize;
+
+// Words whose last three bytes are 00 00 10, as every UID here is: found
+// with memchr, which passes over most bytes many at a time.
+struct Anchors {
+    std::vector<std::size_t> soundUids;
+    std::vector<std::size_t> identityWords;
+    std::vector<std::size_t> fileStarts;
+};
+
+Anchors findAnchors(const std::uint8_t* bytes, std::size_t size, std::size_t last, bool standalone) {
+    Anchors anchors;
+    const std::uint8_t* end = bytes + size;
+    for (auto* at = static_cast<const std::uint8_t*>(std::memchr(bytes + 3, 0x10, size - 3)); at != nullptr;
+         at = at + 1 < end ? static_cast<const std::uint8_t*>(std::memchr(at + 1, 0x10, end - at - 1)) : nullptr) {
+        if (at[-1] != 0 || at[-2] != 0) {
+            continue;
+        }
+        const auto start = static_cast<std::size_t>(at - 3 - bytes);
+        const std::uint32_t word = loadLe32(at - 3);
+        if (word == soundDataUid) {
+            anchors.soundUids.push_back(start);
+        } else if (word == identityStreamWord) {
+            anchors.identityWords.push_back(start);
+        } else if (standalone && word == identificationWords[0] && start < last) {
+            anchors.fileStarts.push_back(start);
+        }
+    }
+    return anchors;
+}
+
+// Where every object that could pass the check starts, sorted: its table
+// holds a sound data entry (some UID found) and an identity entry whose
+// position, counted from the start, is some identity word found; and its
+// first word leads to that table. Nothing when the bytes hold so many UIDs
+// that trying every position costs less.
+std::optional<std::vector<std::size_t>> anchoredStarts(const std::uint8_t* bytes, std::size_t size, std::size_t last,
+                                                       bool standalone) {
+    const Anchors anchors = findAnchors(bytes, size, last, standalone);
+    if (anchors.soundUids.size() * anchors.identityWords.size() > size / 64) {
+        return std::nullopt;
+    }
+    std::vector<std::size_t> starts = anchors.fileStarts;
+    for (const std::size_t uid : anchors.soundUids) {
+        // The entry may be any of its table's first 127.
+        for (std::size_t entry = 0; entry < 127 && 1 + tableEntrySize * entry <= uid; ++entry) {
+            const std::size_t table = uid - 1 - tableEntrySize * entry;
+            const std::size_t entries = bytes[table] >> 1;
+            if (entries <= entry || table + 1 + entries * tableEntrySize > size) {
+                continue;
+            }
+            for (std::size_t other = 0; other < entries; ++other) {
+                const std::uint8_t* at = bytes + table + 1 + other * tableEntrySize;
+                if (loadLe32(at) != identityUid) {
+                    continue;
+                }
+                const std::uint32_t position = loadLe32(at + 4);
+                for (const std::size_t word : anchors.identityWords) {
+                    const std::size_t start = word - position;
+                    if (word >= position && start < last && start + objectHeaderSize <= table &&
+                        loadLe32(bytes + start) == table - start) {
+                        starts.push_back(start);
+                    }
+                }
+            }
+        }
+    }
+    std::sort(starts.begin(), starts.end());
+    starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+    return starts;
+}
+
 }  // namespace
 
 std::vector<FoundRecording> findRecordings(const std::uint8_t* bytes, std::size_t size, std::uint64_t base,
                                            const SearchOptions& options) {
     std::vector<FoundRecording> found;
-    // The smallest object: its offset word, a two-entry table, an identity
-    // word and a sound header.
-    constexpr std::size_t smallest = objectHeaderSize + smallestTable + 4 + soundHeaderSize;
-    if (size < smallest) {
+    if (size < smallestObject) {
         return found;
     }
-    const std::size_t last = std::min(size - smallest + 1, options.startsBefore);
-    for (std::size_t start = 0; start < last; ++start) {
+    const std::size_t last = std::min(size - smallestObject + 1, options.startsBefore);
+    const auto check = [&](std::size_t start) {
         std::optional<FoundRecording> one = objectAt(bytes, size, start);
         if (!one && options.standalone && bytes[start] == 0x37) {
             one = fileAt(bytes, size, start);
@@ -161,6 +234,14 @@ std::vector<FoundRecording> findRecordings(const std::uint8_t* bytes, std::size_
                 *position += base;
             }
             found.push_back(*one);
+        }
+    };
+    const std::optional<std::vector<std::size_t>> starts = anchoredStarts(bytes, size, last, options.standalone);
+    if (starts) {
+        std::for_each(starts->begin(), starts->end(), check);
+    } else {
+        for (std::size_t start = 0; start < last; ++start) {
+            check(start);
         }
     }
     return found;

@@ -122,9 +122,14 @@ TEST(FindRecordings, FindsExactlyTheSoundsPutInWhateverTheHostAndWindows) {
             pieces.push_back(isFile ? file : fixture::embeddedObject(file));
         }
         Bytes host = fixture::epocDocument({}, 0);
-        const auto addNoise = [&host, &random] {
+        // Every third host is thick with the UIDs' and identity word's bytes,
+        // as a file of many tables would be.
+        const bool thick = round % 3 == 2;
+        const auto addNoise = [&host, &random, thick] {
+            constexpr std::uint8_t words[] = {0x52, 0, 0, 0x10, 0x7E, 0, 0, 0x10, 0x89, 0, 0, 0x10};
             for (std::size_t n = random() % 3000; n > 0; --n) {
-                host.push_back(static_cast<std::uint8_t>(random()));
+                host.push_back(thick && random() % 4 != 0 ? words[host.size() % sizeof words]
+                                                          : static_cast<std::uint8_t>(random()));
             }
         };
         for (const Bytes& piece : pieces) {

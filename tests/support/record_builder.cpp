@@ -258,8 +258,9 @@ namespace fixture {
 Bytes wavrecLaidOut(std::uint32_t codec, std::uint32_t declared, const Bytes& codes) {
     const auto preamble = recwav::recordFilePreamble(codec, declared, static_cast<std::uint32_t>(codes.size()),
                                                      recwav::defaultSoundHeaderFields);
-    Bytes file(preamble.begin(), preamble.end());
-    file.insert(file.end(), codes.begin(), codes.end());
+    Bytes file(preamble.size() + codes.size());
+    std::copy(preamble.begin(), preamble.end(), file.begin());
+    std::copy(codes.begin(), codes.end(), file.begin() + static_cast<std::ptrdiff_t>(preamble.size()));
     return file;
 }
 
