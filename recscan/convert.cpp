@@ -531,7 +531,8 @@ bool convertedBefore(const struct stat& existing, std::uint64_t size, const time
            existing.st_mtim.tv_sec == stored.tv_sec;
 }
 
-Result convertJob(Job& job, const OutputFolder& output, bool force) {
+// The conversion of one file, as convertJob reports it but for its being deleted.
+static Result convertOne(Job& job, const OutputFolder& output, bool force) {
     Result result;
     result.source = job.source;
     result.bytes = job.diskBytes;
@@ -576,6 +577,16 @@ Result convertJob(Job& job, const OutputFolder& output, bool force) {
     result.outcome = Outcome::converted;
     result.decoded = (written - wavHeaderSize) / wavBytesPerSample;
     result.message = describe(result, job.wanted);
+    return result;
+}
+
+Result convertJob(Job& job, const OutputFolder& output, bool force) {
+    Result result = convertOne(job, output, force);
+    // A deleted file's rescue is news whatever became of it.
+    if (job.deleted) {
+        result.deleted = true;
+        result.message = "deleted, " + result.message;
+    }
     return result;
 }
 

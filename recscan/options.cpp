@@ -37,7 +37,7 @@ std::optional<std::uint64_t> parseSize(const char* text, bool suffixes) {
     return static_cast<std::uint64_t>(value) << shift;
 }
 
-enum LongOnly { optJson = 256, optMaxEntry, optMaxTotal, optDepth, optVersion };
+enum LongOnly { optJson = 256, optMaxEntry, optMaxTotal, optDepth, optVersion, optCarve };
 
 // Takes the value of an option that has one; returns an empty string, or what was wrong.
 std::string takeValue(int choice, const char* value, Settings& settings) {
@@ -79,11 +79,14 @@ void printHelp() {
         "Converts every Psion 5 Record file, and every Series 3 sound, found in files,\n"
         "folders and archives to a 16-bit mono 8000 Hz WAV file under OUTDIR.\n"
         "\n"
-        "SOURCE is a file, a folder (walked through) or an archive that libarchive\n"
-        "reads (zip, tar, tar.gz, .bz2, .xz, 7z, ISO 9660, ...): files are told apart\n"
-        "by their contents, not their names. Each WAV goes to OUTDIR/PATH.wav, PATH\n"
-        "being the file's path below its SOURCE; an archive's files go under a folder\n"
-        "named after it.\n"
+        "SOURCE is a file, a folder (walked through), an archive that libarchive\n"
+        "reads (zip, tar, tar.gz, .bz2, .xz, 7z, ISO 9660, ...) or a disk image that\n"
+        "The Sleuth Kit reads (raw, E01, AFF, VHD, VMDK; MBR or GPT partitions; FAT and\n"
+        "other file systems, deleted files too): files are told apart by their contents,\n"
+        "not their names. Each WAV goes to OUTDIR/PATH.wav, PATH being the file's path\n"
+        "below its SOURCE; an archive's or image's files go under a folder named after\n"
+        "it. The voice notes inside an EPOC document (Word, Sheet, Agenda...) go to\n"
+        "OUTDIR/PATH/Notes.wav, Notes~2.wav...\n"
         "\n"
         "  -f, --force              replace WAV files that exist already\n"
         "      --json               report in JSON, one object a line, every file found\n"
@@ -96,6 +99,9 @@ void printHelp() {
         "                           more than SIZE, archives inside it too (default 16G)\n"
         "      --archive-depth N    open archives inside archives down to N levels, the\n"
         "                           outermost counting 1 (default %u)\n"
+        "      --carve              look inside every file and an image's free space\n"
+        "                           for Record files and voice notes that no folder\n"
+        "                           names any more, reported as PATH@OFFSET\n"
         "  -h, --help               print this help and exit\n"
         "      --version            print the version and exit\n"
         "\n"
@@ -113,6 +119,7 @@ std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
         {"max-entry-size", required_argument, nullptr, optMaxEntry},
         {"max-total-size", required_argument, nullptr, optMaxTotal},
         {"archive-depth", required_argument, nullptr, optDepth},
+        {"carve", no_argument, nullptr, optCarve},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, optVersion},
         {nullptr, 0, nullptr, 0},
@@ -132,6 +139,9 @@ std::string parseCommandLine(int argc, char* argv[], CommandLine& line) {
                 break;
             case optJson:
                 line.settings.json = true;
+                break;
+            case optCarve:
+                line.settings.carve = true;
                 break;
             case 'j':
             case optMaxEntry:

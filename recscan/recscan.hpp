@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -44,6 +45,7 @@ struct Settings {
     std::uint64_t maxEntrySize = defaultMaxEntrySize;
     std::uint64_t maxTotalSize = defaultMaxTotalSize;
     unsigned archiveDepth = defaultArchiveDepth;
+    bool carve = false;  // look inside files and images' free space for sounds no directory names
 };
 
 enum class Outcome { converted, refused, failed, done, skipped };
@@ -59,6 +61,7 @@ struct Result {
     std::optional<std::uint64_t> declared;  // samples the header declares
     std::optional<std::uint64_t> decoded;   // samples written
     std::uint64_t bytes = 0;                // read, uncompressed, for the progress line
+    bool deleted = false;                   // found through a deleted directory entry
 };
 
 std::string textLine(const Result& result);  // empty for a skipped file
@@ -112,6 +115,7 @@ struct Job {
     timespec mtime{};
     mode_t mode = wavMode;        // the source's permission bits
     std::uint64_t diskBytes = 0;  // read, uncompressed, for the progress line
+    bool deleted = false;         // a deleted file's contents, as an image still holds them
 };
 
 // The output folder, opened once; `shown` is its name as given.
@@ -195,7 +199,7 @@ EntryType entryType(mode_t type, bool link);
 
 // What a file's first bytes (up to 64 KiB) make it; `archive` when
 // libarchive knows their format, whole or damaged.
-enum class Content { record, series3, archive, other };
+enum class Content { record, series3, document, archive, other };
 Content contentOf(const std::uint8_t* head, std::size_t size);
 
 // Where an archive entry's WAV goes: its folders below the output folder (the
@@ -231,6 +235,39 @@ bool convertedBefore(const struct stat& existing, std::uint64_t size, const time
 // bytes it read from the disk to `bytes`.
 void walkSource(const std::string& source, const Settings& settings, Pipeline& pipeline, Namer& namer,
                 std::uint64_t& bytes);
+
+// ---- What no folder lists: voice notes in documents, disk images, carving ----
+
+// What the walks of folders, archives and images share: where each find goes.
+struct Rescue {
+    const Settings& settings;
+    Pipeline& pipeline;
+    Namer& namer;
+};
+
+// Names a job's WAV after `sourceName` and hands it to the pipeline.
+void submitFound(Job job, const std::string& sourceName, Rescue& rescue);
+
+// The voice notes inside a document's `bytes`, each a job of its own named
+// Notes.wav, Notes~2.wav... in a folder named `name`; `like` gives the
+// source shown, the folders and the date. With --carve, whole Record files
+// inside it too, as for carve(). Reports a document without any.
+void rescueNotes(const std::vector<std::uint8_t>& bytes, const Job& like, const std::string& name, Rescue& rescue);
+
+// Reads `size` bytes at `at` into `into`; false when they cannot be read.
+using ReadAt = std::function<bool(std::uint8_t* into, std::size_t size, std::uint64_t at)>;
+
+// --carve: every Record file and embedded object in `size` bytes that
+// `read` gives, in windows of bounded size, but those starting where
+// `named` says a file the walk read lies. Each is reported PATH@OFFSET and
+// written as `name`@OFFSET.wav beside where `like`'s folders put it.
+void carve(const ReadAt& read, std::uint64_t size, const Job& like, const std::string& name, Rescue& rescue,
+           const std::function<bool(std::uint64_t)>& named = nullptr);
+
+// A SOURCE file that libtsk opens as a file system or a volume system of
+// them, walked like a folder (deleted files too) below a folder named
+// `name`. False when libtsk finds neither in it.
+bool walkImage(const std::string& path, const Job& like, const std::string& name, Rescue& rescue);
 
 // The whole command, from the argument vector to the exit status: 0 when
 // every Record file found was converted, 1 when any was refused or failed,

@@ -121,7 +121,8 @@ std::string jsonLine(const Result& result) {
     return "{\"source\":" + quoted(result.source) + ",\"output\":" + (written ? quoted(result.output) : "null") +
            ",\"outcome\":\"" + outcomeNames[static_cast<int>(result.outcome)] +
            "\",\"message\":" + quoted(result.message) + ",\"coding\":" + codingNames[static_cast<int>(result.coding)] +
-           ",\"declared\":" + number(result.declared) + ",\"decoded\":" + number(result.decoded) + "}";
+           ",\"declared\":" + number(result.declared) + ",\"decoded\":" + number(result.decoded) +
+           (result.deleted ? ",\"deleted\":true}" : "}");
 }
 
 std::string summaryLine(const std::array<std::uint64_t, 5>& counts) {

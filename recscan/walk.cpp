@@ -14,6 +14,7 @@
 #include <optional>
 #include <utility>
 
+#include <recwav/embedded.hpp>
 #include <recwav/recordfile.hpp>
 
 #include "recscan/recscan.hpp"
@@ -255,7 +256,7 @@ std::string entryName(archive_entry* entry) {
 class Walk {
 public:
     Walk(const Settings& settings, Pipeline& pipeline, Namer& namer)
-        : settings_(settings), pipeline_(pipeline), namer_(namer) {}
+        : settings_(settings), pipeline_(pipeline), namer_(namer), rescue_{settings, pipeline, namer} {}
 
     std::uint64_t bytes = 0;  // every report's and job's bytes, for the progress line's total
 
@@ -398,10 +399,28 @@ private:
             submit(std::move(job), name);
             return;
         }
+        Job like;
+        like.source = shown;
+        like.folders = folders;
+        like.mtime = info.st_mtim;
+        like.mode = info.st_mode & wavMode;
+        like.diskBytes = size;
+        if (looksLikeEpocDocument(head, headSize)) {
+            document(fd, like, name);
+            return;
+        }
         ArchiveInput input;
         input.fd = fd;
         ArchivePtr reader;
         const Opened kind = openArchive(reader, input);
+        if (kind == Opened::notArchive && walkImage(path, like, name, rescue_)) {
+            close(fd);
+            skipped(shown, "a disk image: its files are reported apart", size);
+            return;
+        }
+        if (kind == Opened::notArchive && settings_.carve) {
+            carve(preadAt(fd), size, like, name, rescue_);
+        }
         if (kind == Opened::archive) {
             Budget budget;
             entries(reader.get(), {shown, plus(folders, name), 1, info.st_mtim, info.st_mode & wavMode, input}, budget);
@@ -414,6 +433,35 @@ private:
         } else {
             report(Outcome::failed, shown, damaged(reader.get(), input), size);
         }
+    }
+
+    // A document on disk, read whole (it is small: the device's memory holds it).
+    void document(int fd, const Job& like, const std::string& name) {
+        if (like.diskBytes > settings_.maxEntrySize) {
+            failed(like.source, "larger than " + sizeText(settings_.maxEntrySize) + " (--max-entry-size)");
+            close(fd);
+            return;
+        }
+        std::vector<std::uint8_t> data(static_cast<std::size_t>(like.diskBytes));
+        if (preadAt(fd)(data.data(), data.size(), 0)) {
+            rescueNotes(data, like, name, rescue_);
+        } else {
+            failed(like.source, std::string("could not read input file: ") + std::strerror(errno));
+        }
+        close(fd);
+    }
+
+    static ReadAt preadAt(int fd) {
+        return [fd](std::uint8_t* into, std::size_t size, std::uint64_t at) {
+            for (std::size_t done = 0; done < size;) {
+                const ssize_t got = pread(fd, into + done, size - done, static_cast<off_t>(at + done));
+                if (got <= 0) {
+                    return false;
+                }
+                done += static_cast<std::size_t>(got);
+            }
+            return true;
+        };
     }
 
     // Reads up to `limit` more bytes of the current entry into `data`; false
@@ -587,6 +635,10 @@ private:
         job.bytes = std::move(data);
         job.mtime = mtime;
         job.mode = mode;
+        if (content == Content::document) {
+            rescueNotes(job.bytes, job, placement->name, rescue_);
+            return Step::next;
+        }
         submit(std::move(job), placement->name);
         return Step::next;
     }
@@ -628,6 +680,7 @@ private:
     const Settings& settings_;
     Pipeline& pipeline_;
     Namer& namer_;
+    Rescue rescue_;
     bool fatal_ = false;  // of the last read
     // Bytes of archive entries read, uncompressed, since the last report:
     // the next one carries them, for the progress line.
@@ -649,6 +702,9 @@ Content contentOf(const std::uint8_t* head, std::size_t size) {
     }
     if (looksLikeSeries3Sound(head, size)) {
         return Content::series3;
+    }
+    if (looksLikeEpocDocument(head, size)) {
+        return Content::document;
     }
     // Only the head: an archive whose format is known but which cannot be
     // read from it is tried whole. One that holds nothing at all (as

@@ -726,6 +726,7 @@ TEST(RecscanDecisions, TellEntriesApartPlaceThemAndJudgeThem) {
                     {fixture::series3Sound(Bytes(8, 0xD5), 0, 1), Content::series3},
                     {zip, Content::archive},
                     {Bytes(zip.begin(), zip.begin() + 200), Content::archive},  // known, if damaged
+                    {Bytes{0x37, 0, 0, 0x10, 0x6D, 0, 0, 0x10, 0x8F, 0, 0, 0x10}, Content::document},  // a Word file
                     {Bytes(3000, 0), Content::other},
                     {Bytes{0x79, 0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Content::other},  // lzma's mere guess
                     {Bytes{'D', 'e', 'a', 'r'}, Content::other}};

@@ -252,3 +252,51 @@ Bytes series3Sound(const Bytes& codes, std::uint16_t silence, std::uint16_t play
 }
 
 }  // namespace fixture
+
+namespace fixture {
+
+Bytes wavrecLaidOut(std::uint32_t codec, std::uint32_t declared, const Bytes& codes) {
+    const auto preamble = recwav::recordFilePreamble(codec, declared, static_cast<std::uint32_t>(codes.size()),
+                                                     recwav::defaultSoundHeaderFields);
+    Bytes file(preamble.size() + codes.size());
+    std::copy(preamble.begin(), preamble.end(), file.begin());
+    std::copy(codes.begin(), codes.end(), file.begin() + static_cast<std::ptrdiff_t>(preamble.size()));
+    return file;
+}
+
+Bytes embeddedObject(const Bytes& wavrecLaidOutFile) {
+    constexpr std::size_t dropped = 16;
+    Bytes object(wavrecLaidOutFile.begin() + dropped, wavrecLaidOutFile.end());
+    const auto shift = [&object](std::size_t at) {
+        setLe32(object, at, recwav::loadLe32(object.data() + at) - dropped);
+    };
+    shift(0);
+    const std::size_t table = recwav::loadLe32(object.data());
+    for (std::size_t entry = 0; entry < std::size_t{object[table]} >> 1; ++entry) {
+        shift(table + 1 + 8 * entry + 4);
+    }
+    return object;
+}
+
+Bytes epocDocument(const std::vector<Bytes>& objects, std::size_t filler) {
+    Bytes document(20, 0);
+    setLe32(document, 0, recwav::identificationWords[0]);
+    setLe32(document, 4, 0x1000006D);
+    setLe32(document, 8, 0x1000007F);  // Word's application UID
+    const std::size_t share = filler / (objects.size() + 1);
+    const auto text = [&document](std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            document.push_back(static_cast<std::uint8_t>("Voice notes inside. "[i % 20]));
+        }
+    };
+    for (const Bytes& object : objects) {
+        text(share);
+        document.insert(document.end(), object.begin(), object.end());
+    }
+    text(filler - share * objects.size());
+    setLe32(document, 16, static_cast<std::uint32_t>(document.size()));
+    document.push_back(0);  // the host's own empty section table
+    return document;
+}
+
+}  // namespace fixture

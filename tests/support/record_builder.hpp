@@ -100,3 +100,19 @@ bool saveBytes(const char* path, const Bytes& bytes);
 Bytes longRecording(std::uint32_t codec, std::size_t soundBytes, std::uint32_t seed);
 
 }  // namespace fixture
+
+namespace fixture {
+
+// A Record file as wavrec lays one out, with the byte count of its coded
+// sound in the sound header: `codes` are A-law bytes or ADPCM blocks.
+Bytes wavrecLaidOut(std::uint32_t codec, std::uint32_t declared, const Bytes& codes);
+
+// The same sound as an object embedded in a document: the file less its
+// first 16 bytes, each of its positions counted from the object's start.
+Bytes embeddedObject(const Bytes& wavrecLaidOutFile);
+
+// An EPOC document (a Word file's UIDs) of `filler` bytes of text around the
+// objects, each put after the filler's next share.
+Bytes epocDocument(const std::vector<Bytes>& objects, std::size_t filler);
+
+}  // namespace fixture
