@@ -189,9 +189,14 @@ void disarmSafeOutputs() {
 }
 
 mode_t newFileMode() {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
+    // Read once: the umask can only be read by setting it, which other
+    // threads must never see.
+    static const mode_t mode = [] {
+        const mode_t mask = umask(0);
+        umask(mask);
+        return 0666 & ~mask;
+    }();
+    return mode;
 }
 
 void keepModeAndOwner(int fd, const struct stat& replaced) {

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <random>
 
 #include <recwav/decoders.hpp>
 #include <recwav/endian.hpp>
@@ -33,31 +32,6 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-// ---- Temporary files, removed again when a signal stops the run ----
-
-struct TemporarySlot {
-    std::atomic<int> folder{-1};  // set last, once the name is whole
-    char name[256] = {};
-};
-constexpr std::size_t slotCount = 64;  // as many as a run has workers, at most
-TemporarySlot slots[slotCount];
-std::atomic<std::size_t> nextSlot{0};
-
-extern "C" void removeTemporariesAndStop(int signal) {
-    for (TemporarySlot& slot : slots) {
-        const int folder = slot.folder.load();
-        if (folder >= 0) {
-            unlinkat(folder, slot.name, 0);
-        }
-    }
-    stopAsSignalled(signal);
-}
-
-TemporarySlot& mySlot() {
-    thread_local TemporarySlot& slot = slots[nextSlot++ % slotCount];
-    return slot;
-}
 
 struct FdCloser {
     int fd = -1;
@@ -242,6 +216,13 @@ struct Series3Sound {
 
 // ---- Folders and the file under its final name ----
 
+// WAVs are written unnamed where the file system can, so that not even a
+// crash leaves a partial one behind.
+// Never wider than a new file's mode (the umask) nor than `mode`.
+SafeOutputStyle outputStyle(mode_t mode) {
+    return {"recscan", static_cast<mode_t>(mode & newFileMode()), true};
+}
+
 // Opens (making them as needed) the folders below the output folder, never
 // through a symbolic link, so that nothing is written outside it.
 int openFoldersAnew(int root, const std::vector<std::string>& folders) {
@@ -289,131 +270,29 @@ int openFolders(int root, const std::vector<std::string>& folders) {
     return last.folder.fd;
 }
 
-std::string temporaryName(const std::string& name) {
-    thread_local std::mt19937_64 random{std::random_device{}()};
-    static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    std::string suffix = ".recscan-";
-    for (int i = 0; i < 6; ++i) {
-        suffix += letters[random() % (sizeof letters - 1)];
-    }
-    return name.substr(0, 255 - suffix.size()) + suffix;
-}
-
-// Puts the finished temporary file in place; without `replace`, never over a
-// file that appeared meanwhile.
-bool putInPlace(int folder, const char* from, const char* to, bool replace) {
-    if (!replace) {
-        if (renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0) {
-            return true;
-        }
-        if (errno != EINVAL && errno != ENOSYS) {
-            return false;
-        }
-        struct stat existing {};
-        if (fstatat(folder, to, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-            errno = EEXIST;
-            return false;
-        }
-    }
-    return renameat(folder, from, folder, to) == 0;
-}
-
-// Writes the WAV beside its final name and renames it; the cause on failure.
-// A file in `folder` with no name (O_TMPFILE), which neither a signal nor a
-// crash can leave behind half written: it is given its name once whole. -1
-// where the file system cannot make one.
-int openUnnamed(int folder, mode_t mode) {
-    return openat(folder, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, mode);
-}
-
-bool linkUnnamed(int fd, int folder, const char* name) {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return linkat(AT_FDCWD, self.c_str(), folder, name, AT_SYMLINK_FOLLOW) == 0 ||
-           (errno == ENOENT && linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0);
-}
-
-// Names a whole unnamed file `name`: at once where no file has that name (a
-// file that appeared meanwhile makes it fail with EEXIST), and where one is
-// replaced, through a temporary name that the signal handler knows of.
-bool nameUnnamed(int fd, int folder, const std::string& name, bool replace, TemporarySlot& slot) {
-    if (!replace) {
-        return linkUnnamed(fd, folder, name.c_str());
-    }
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string temporary = temporaryName(name);
-        std::memcpy(slot.name, temporary.c_str(), temporary.size() + 1);
-        slot.folder = folder;
-        if (linkUnnamed(fd, folder, temporary.c_str())) {
-            const bool renamed = renameat(folder, temporary.c_str(), folder, name.c_str()) == 0;
-            if (!renamed) {
-                const int cause = errno;
-                unlinkat(folder, temporary.c_str(), 0);
-                errno = cause;
-            }
-            slot.folder = -1;
-            return renamed;
-        }
-        slot.folder = -1;
-        if (errno != EEXIST) {
-            return false;
-        }
-    }
-    return false;
-}
-
-// Writes the WAV and gives it its name only when whole; the cause on failure.
-// A new file in `folder` that no one sees: unnamed where the file system
-// makes one (`temporary` left empty), elsewhere under a temporary name beside
-// `name`, removed by the signal handler if the run is stopped.
-int openTemporary(int folder, const std::string& name, mode_t mode, TemporarySlot& slot, std::string& temporary) {
-    temporary.clear();
-    int fd = openUnnamed(folder, mode);
-    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temporary = temporaryName(name);
-        std::memcpy(slot.name, temporary.c_str(), temporary.size() + 1);
-        slot.folder = folder;
-        fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd < 0) {
-            slot.folder = -1;
-        }
-        if (fd < 0 && errno != EEXIST) {
-            break;
-        }
-    }
-    return fd;
-}
-
 // The time the file system keeps for a file dated `wanted`, read back from
 // one so dated: it may round (FAT keeps 2 s) or clamp (to the years it holds).
 timespec storedTime(int folder, const std::string& name, const timespec& wanted) {
-    TemporarySlot& slot = mySlot();
-    std::string temporary;
-    const int fd = openTemporary(folder, name, S_IRUSR | S_IWUSR, slot, temporary);
-    if (fd < 0) {
+    SafeOutput probe;
+    if (!createSafeOutput(probe, folder, name, outputStyle(S_IRUSR | S_IWUSR))) {
         return wanted;
     }
     const timespec times[2] = {{0, UTIME_OMIT}, wanted};
     struct stat info {};
-    const bool read = futimens(fd, times) == 0 && fstat(fd, &info) == 0;
-    if (!temporary.empty()) {
-        unlinkat(folder, temporary.c_str(), 0);
-    }
-    slot.folder = -1;
-    close(fd);
+    const bool read = futimens(probe.fd, times) == 0 && fstat(probe.fd, &info) == 0;
+    discardSafeOutput(probe);
     return read ? info.st_mtim : wanted;
 }
 
+// Writes the WAV and gives it its name only when whole and on the disk, its
+// folder flushed after; the cause on failure.
 std::string writeOutput(int folder, const std::string& name, const Job& job, Sound& sound, bool replace,
                         std::uint64_t& bytes) {
-    TemporarySlot& slot = mySlot();
-    std::string temporary;
-    const int fd = openTemporary(folder, name, job.mode, slot, temporary);
-    const bool unnamed = temporary.empty();
-    if (fd < 0) {
+    SafeOutput file;
+    if (!createSafeOutput(file, folder, name, outputStyle(job.mode))) {
         return errnoText("could not create output file");
     }
-    const FdCloser closer(fd);
-    Sink sink{fd, 0};
+    Sink sink{file.fd, 0};
     std::string cause;
     {
         const FilePtr output = openSink(sink);
@@ -425,20 +304,25 @@ std::string writeOutput(int folder, const std::string& name, const Job& job, Sou
         }
     }
     const timespec times[2] = {{0, UTIME_OMIT}, job.mtime};
-    if (cause.empty() && futimens(fd, times) != 0) {
+    if (cause.empty() && futimens(file.fd, times) != 0) {
         cause = errnoText("could not date output file");
     }
-    if (cause.empty() && !(unnamed ? nameUnnamed(fd, folder, name, replace, slot)
-                                   : putInPlace(folder, temporary.c_str(), name.c_str(), replace))) {
-        cause = errno == EEXIST ? "output file appeared meanwhile; --force replaces it"
-                                : errnoText("could not rename output file");
-    }
-    if (!cause.empty() && !unnamed) {
-        unlinkat(folder, temporary.c_str(), 0);
-    }
-    slot.folder = -1;
     bytes = sink.bytes;
-    return cause;
+    if (!cause.empty()) {
+        discardSafeOutput(file);
+        return cause;
+    }
+    switch (commitSafeOutput(file, replace)) {
+        case CommitResult::committed:
+            return "";
+        case CommitResult::exists:
+            return "output file appeared meanwhile; --force replaces it";
+        case CommitResult::folderNotFlushed:
+            return errnoText("written, but its folder could not be flushed to the disk");
+        case CommitResult::failed:
+            break;
+    }
+    return errnoText("could not write output file");
 }
 
 const char* codingName(Coding coding) {
@@ -473,7 +357,8 @@ std::string describe(const Result& result, const std::string& wanted) {
 }  // namespace
 
 void watchSignals() {
-    catchEndingSignals(removeTemporariesAndStop);
+    newFileMode();  // the umask read before any worker starts
+    armSafeOutputs();
 }
 
 namespace {

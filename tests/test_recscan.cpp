@@ -619,6 +619,38 @@ TEST(RecscanFaults, ExitZeroOnlyWhenEveryRecordingIsInTheOutput) {
     }
 }
 
+// Each WAV reaches the disk before it has its name, and its folder after: a
+// flush that fails is a failed file, and no WAV is left under its name.
+TEST(RecscanFaults, EveryWavIsFlushedBeforeItIsNamed) {
+    const TempDir dir;
+    if (runCommand(dir, "strace", {"strace", "-o", "/dev/null", "true"}).status != 0) {
+        GTEST_SKIP() << "strace is missing, or cannot trace here";
+    }
+    fs::create_directories(dir / "src");
+    writeFile(dir / "src/a.rec", example("alaw"));
+    writeFile(dir / "src/b.rec", example("adpcm"));
+    const ProgramRun traced = runCommand(dir, "strace",
+                                         {"strace", "-f", "-o", (dir / "trace").string(), "-e",
+                                          "trace=fsync,linkat,renameat,renameat2", RECSCAN_EXE, "src", "out"});
+    ASSERT_EQ(traced.status, 0) << traced.out;
+    const Bytes trace = readFile(dir / "trace");
+    const std::string text(trace.begin(), trace.end());
+    std::size_t flushes = 0;
+    for (std::size_t at = text.find("fsync("); at != std::string::npos; at = text.find("fsync(", at + 1)) {
+        ++flushes;
+    }
+    EXPECT_EQ(flushes, 4U) << text;  // each WAV, and its folder after it is named
+    fs::remove_all(dir / "out");
+    const ProgramRun failing = runCommand(dir, "strace",
+                                          {"strace", "-f", "-o", "/dev/null", "-e", "trace=fsync", "-e",
+                                           "inject=fsync:error=EIO:when=1", RECSCAN_EXE, "-j", "1", "src", "out"});
+    EXPECT_EQ(failing.status, 1);
+    EXPECT_NE(failing.out.find("failed src/a.rec: could not write output file: Input/output error"), std::string::npos)
+        << failing.out;
+    EXPECT_FALSE(fs::exists(dir / "out/a.wav"));
+    EXPECT_TRUE(fs::exists(dir / "out/b.wav"));
+}
+
 // The report and the descriptors: a line that cannot be written, or a limit
 // on open files that would have failed them, never ends in exit status 0.
 TEST(RecscanCommand, ExitsZeroOnlyWithTheWholeReportAndEveryFile) {
