@@ -25,15 +25,6 @@ constexpr std::uint64_t maxSoundBytes = std::numeric_limits<std::uint32_t>::max(
 // Two compact counts of at most four bytes, and four bytes.
 constexpr std::size_t adpcmBlockHeaderBound = 12;
 
-// Positions past 2 GiB need more than a long on 32-bit hosts.
-bool seekTo(std::FILE* file, std::uint64_t position) {
-#if defined(_WIN32)
-    return _fseeki64(file, static_cast<__int64>(position), SEEK_SET) == 0;
-#else
-    return fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
-#endif
-}
-
 // The file's length, or UINT64_MAX where it cannot be told.
 std::uint64_t fileLength(std::FILE* file) {
 #if defined(_WIN32)

@@ -26,16 +26,6 @@ bool readExactly(std::FILE* input, std::array<std::uint8_t, N>& bytes) {
     return std::fread(bytes.data(), 1, N, input) == N;
 }
 
-// Positions are unsigned 32-bit, so the offset type must be wider than `long`
-// on platforms where that is 32 bits.
-bool seekTo(std::FILE* input, std::uint64_t position) {
-#if defined(_WIN32)
-    return _fseeki64(input, static_cast<__int64>(position), SEEK_SET) == 0;
-#else
-    return fseeko(input, static_cast<off_t>(position), SEEK_SET) == 0;
-#endif
-}
-
 bool identityStreamIsValid(std::FILE* input, std::uint32_t position) {
     std::array<std::uint8_t, 4> word{};
     return seekTo(input, position) && readExactly(input, word) && loadLe32(word.data()) == identityStreamWord;
@@ -73,6 +63,14 @@ std::optional<std::uint32_t> findSoundHeader(std::FILE* input, std::uint32_t tab
 }
 
 }  // namespace
+
+bool seekTo(std::FILE* input, std::uint64_t position) {
+#if defined(_WIN32)
+    return _fseeki64(input, static_cast<__int64>(position), SEEK_SET) == 0;
+#else
+    return fseeko(input, static_cast<off_t>(position), SEEK_SET) == 0;
+#endif
+}
 
 std::int32_t parseRecordFile(std::FILE* input, SoundStream& stream) {
     std::array<std::uint8_t, identificationHeaderSize> identification{};

@@ -32,6 +32,10 @@ inline constexpr std::size_t identificationHeaderSize = 20;
 inline constexpr std::size_t tableEntrySize = 8;
 inline constexpr std::size_t soundHeaderSize = 20;
 
+// Seeks `input` to an absolute `position`: positions are unsigned 32-bit, so
+// the offset type must be wider than `long` where that is 32 bits.
+bool seekTo(std::FILE* input, std::uint64_t position);
+
 // Accepts `input` as a Record file this program understands, or refuses it.
 // On acceptance fills `stream`, leaves `input` at the first byte of coded sound
 // and returns the declared sample count as a signed value; returns -1 on
