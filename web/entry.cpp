@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <recwav/decoders.hpp>
+#include <recwav/embedded.hpp>
 #include <recwav/encoders.hpp>
 #include <recwav/recordfile.hpp>
 
@@ -36,7 +37,7 @@ enum class WebOutcome : std::uint32_t {
 };
 
 // What a file's first bytes make it, for the page to choose its way.
-enum class WebKind : std::uint32_t { other = 0, record = 1, series3 = 2 };
+enum class WebKind : std::uint32_t { other = 0, record = 1, series3 = 2, document = 3 };
 
 enum class WebCoding : std::uint32_t { none = 0, aLaw = 1, adpcm = 2, adpcmBest = 3, series3 = 4 };
 
@@ -141,6 +142,11 @@ struct WebBuffer {
 };
 WebBuffer plan;
 WebBuffer span;
+
+// The voice notes of the last document searched, each as a Record file of
+// its own, found and laid out as recscan finds and lays them out.
+std::vector<std::vector<std::uint8_t>> notes;
+WebBuffer note;
 
 // The Record file of the planned blocks, coded into `sound`, read back as
 // makeRecording reads its own.
@@ -289,10 +295,14 @@ std::uint32_t recwav_is_record_file(const std::uint8_t* data, std::uint32_t size
 
 // What the `size` bytes at `data`, a file's first bytes, make it: a Record
 // document (1), a Series 3 sound (2) or another file (0). Sixteen bytes are
-// enough to tell.
+// enough to tell. An EPOC document that is not a Record file (3) may hold
+// voice notes.
 std::uint32_t recwav_file_kind(const std::uint8_t* data, std::uint32_t size) {
     if (recwav::looksLikeRecordFile(data, size)) {
         return static_cast<std::uint32_t>(recwav::WebKind::record);
+    }
+    if (recwav::looksLikeEpocDocument(data, size)) {
+        return static_cast<std::uint32_t>(recwav::WebKind::document);
     }
     return static_cast<std::uint32_t>(recwav::looksLikeSeries3Sound(data, size) ? recwav::WebKind::series3
                                                                                 : recwav::WebKind::other);
@@ -403,6 +413,33 @@ void recwav_release_plan() {
     recwav::spanBytes = {};
     recwav::plan = {};
     recwav::span = {};
+}
+
+// Finds the voice notes embedded in the document of `size` bytes at `data`
+// and returns how many there are; recwav_note(index) then gives each as the
+// Record file recscan converts of it, until recwav_release_notes().
+std::uint32_t recwav_find_notes(const std::uint8_t* data, std::uint32_t size) {
+    recwav::notes.clear();
+    for (const recwav::FoundRecording& found : recwav::findRecordings(data, size)) {
+        recwav::notes.push_back(recwav::recordFileOf(data, 0, found));
+    }
+    return static_cast<std::uint32_t>(recwav::notes.size());
+}
+
+// The Record file of the note at `index` of those found, or an empty buffer.
+const recwav::WebBuffer* recwav_note(std::uint32_t index) {
+    recwav::note = {};
+    if (index < recwav::notes.size()) {
+        const std::vector<std::uint8_t>& file = recwav::notes[index];
+        recwav::note = {recwav::address(file.data()), static_cast<std::uint32_t>(file.size())};
+    }
+    return &recwav::note;
+}
+
+// Frees the notes found.
+void recwav_release_notes() {
+    recwav::notes = {};
+    recwav::note = {};
 }
 
 // Frees the last Record file made.

@@ -16,11 +16,12 @@ const codings = ['', 'A-law', 'ADPCM', '', 'Series 3 A-law'];
 // The codings a sound can be made into, in entry.cpp's order from 1.
 const encodings = ['alaw', 'adpcm', 'adpcm-best'];
 
-// What a file whose first bytes are `head` is: 'record', 'series3' or 'other'.
+// What a file whose first bytes are `head` is: 'record', 'series3',
+// 'document' (an EPOC one, which may hold voice notes) or 'other'.
 function fileKind(head) {
   const address = core._malloc(Math.max(head.length, 1));
   core.HEAPU8.set(head, address);
-  const kind = ['other', 'record', 'series3'][core._recwav_file_kind(address, head.length)];
+  const kind = ['other', 'record', 'series3', 'document'][core._recwav_file_kind(address, head.length)];
   core._free(address);
   return kind;
 }
@@ -151,6 +152,26 @@ async function convertRecord(source, onProgress = () => {}) {
 
 function readConversion(at) {
   return core.HEAPU32.slice(at >>> 2, (at >>> 2) + 5);
+}
+
+// The voice notes embedded in a document (a Blob or a Uint8Array), found as
+// recscan finds them: each the bytes of a Record file of its own, which
+// converts to the WAV recscan writes of it. Null when the memory cannot grow
+// that far.
+async function voiceNotes(source) {
+  const address = await copyIn(source);
+  if (address === 0) return null;
+  try {
+    const count = core._recwav_find_notes(address, source.size ?? source.length);
+    return Array.from({ length: count }, (_, index) => {
+      const at = core._recwav_note(index) >>> 2;
+      const [noteAddress, size] = core.HEAPU32.slice(at, at + 2);
+      return core.HEAPU8.slice(noteAddress, noteAddress + size);
+    });
+  } finally {
+    core._recwav_release_notes();
+    core._free(address);
+  }
 }
 
 // Codes 8000 Hz samples (an Int16Array) as a Record file, 'alaw', 'adpcm' or

@@ -5,7 +5,7 @@
 // starts a few of them and spreads its files over them; each runs its jobs
 // one after another, in the order they came.
 /* global ArchiveError, archiveEntries, archiveKind, bytesOf, cleanPath, convertRecord, core, coreReady,
-   encodeRecord, fflate, fileKind, isSoundFile, readable, blobBuilder, skipReason, wavSamples */
+   encodeRecord, fflate, fileKind, isSoundFile, readable, blobBuilder, skipReason, voiceNotes, wavSamples */
 
 const post = (message, transfer = []) => self.postMessage(message, transfer);
 let clearedBelow = 0;  // batches of conversions below this number were cleared from the page
@@ -21,7 +21,7 @@ function plainError(error) {
 const skip = (job, path, reason, archive) => post({ type: 'skipped', job, path, reason, archive });
 
 // A loose file, or one inside an archive: a Record file or a Series 3 sound
-// is converted, another sound is handed to the page to be offered as a Record
+// is converted, a document's voice notes are, another sound is handed to the page to be offered as a Record
 // file, and anything else is skipped with its reason.
 async function convertOne(job, source, path, mtime, archive) {
   if (source.unreadable) {
@@ -41,6 +41,10 @@ async function convertOne(job, source, path, mtime, archive) {
     skip(job, path, 'an archive inside an archive, which the page does not open', archive);
     return;
   }
+  if (kind === 'document') {
+    await convertNotes(job, source, path, mtime, archive);
+    return;
+  }
   if (kind === 'other') {
     if (isSoundFile(head)) {
       const file = await source.bytes().then((bytes) => (bytes instanceof Blob ? bytes : new Blob([bytes])),
@@ -54,6 +58,27 @@ async function convertOne(job, source, path, mtime, archive) {
   }
   if (archive !== null && await handedOver(job, source, path, mtime, archive)) return;
   await convertRecordFile(job, source.bytes(), path, mtime, archive);
+}
+
+// Each voice note in a document becomes a row of its own, named as recscan
+// names its WAV: PATH/Notes, PATH/Notes~2...
+async function convertNotes(job, source, path, mtime, archive) {
+  let notes;
+  try {
+    notes = await voiceNotes(await source.bytes());
+  } catch (error) {
+    skip(job, path, `unreadable (${plainError(error)})`, archive);
+    return;
+  }
+  if (notes === null) {
+    skip(job, path, plainError(new RangeError()), archive);
+  } else if (notes.length === 0) {
+    skip(job, path, 'a document with no voice notes', archive);
+  }
+  for (const [index, note] of (notes ?? []).entries()) {
+    await convertRecordFile(job, Promise.resolve(note), `${path}/Notes${index === 0 ? '' : `~${index + 1}`}`, mtime,
+      archive);
+  }
 }
 
 // Converts a Record file or a Series 3 sound, `bytes` a promise of its
@@ -220,7 +245,7 @@ async function makeZip({ job, files }) {
 async function samplesOf(file) {
   const bytes = new Uint8Array(await file.arrayBuffer());
   const kind = fileKind(bytes.subarray(0, 512));
-  if (kind === 'other') {
+  if (kind === 'other' || kind === 'document') {
     const samples = wavSamples(bytes);
     return samples && { samples, repeats: 0, gap: 0 };
   }

@@ -385,6 +385,66 @@ test('one drop takes recordings, Series 3 sounds, sounds and other files, each i
   await page.getByRole('button', { name: 'Clear the Record files made' }).click();
 });
 
+// A Record file as an object embedded in a document: the file less its first
+// 16 bytes, each of its positions counted from the object's start.
+function embeddedObject(record) {
+  const object = Buffer.from(record.subarray(16));
+  object.writeUInt32LE(object.readUInt32LE(0) - 16, 0);
+  const table = object.readUInt32LE(0);
+  for (let entry = 0; entry < object[table] >> 1; ++entry) {
+    const at = table + 1 + 8 * entry + 4;
+    object.writeUInt32LE(object.readUInt32LE(at) - 16, at);
+  }
+  return object;
+}
+
+// An EPOC Word document: its UIDs, the offset of its own (empty) section
+// table at the end, and text around the objects.
+function epocDocument(objects) {
+  const text = Buffer.from('Voice notes inside. '.repeat(10));
+  const header = Buffer.alloc(20);
+  header.writeUInt32LE(0x10000037, 0);
+  header.writeUInt32LE(0x1000006d, 4);
+  header.writeUInt32LE(0x1000007f, 8);
+  const document = Buffer.concat([header, ...objects.flatMap((object) => [text, object]), text, Buffer.alloc(1)]);
+  document.writeUInt32LE(document.length - 1, 16);
+  return document;
+}
+
+test('a document dropped on the page, loose or in a backup, gives its voice notes as recscan does', async () => {
+  const { page } = session;
+  await clearList(page);
+  writeFileSync(path.join(scratch, 'voice.wav'), pcmWav({ frames: 5000, sample: sweep(200, 1800, 0.5, 5000) }));
+  const notes = ['alaw', 'adpcm'].map((coding) => cliRecord(path.join(scratch, 'voice.wav'), coding));
+  const letter = epocDocument(notes.map(embeddedObject));
+  const files = { Letter: letter, Blank: epocDocument([]), 'backup.zip': Buffer.from(zipSync({ 'Docs/Letter': letter })) };
+  const dropped = await page.evaluateHandle((entries) => {
+    const transfer = new DataTransfer();
+    for (const [name, bytes] of entries) transfer.items.add(new File([new Uint8Array(bytes)], name));
+    return transfer;
+  }, Object.entries(files).map(([name, bytes]) => [name, [...bytes]]));
+  await page.locator('#drop-zone').dispatchEvent('drop', { dataTransfer: dropped });
+  await page.locator('#status', { hasText: '4 converted, 1 skipped.' }).waitFor();
+
+  // recscan's WAV files of the same document, and recwav's of each note alone.
+  const tree = mkdtempSync(path.join(scratch, 'rescue-'));
+  mkdirSync(path.join(tree, 'in'));
+  writeFileSync(path.join(tree, 'in', 'Letter'), letter);
+  execFileSync(recscan, [path.join(tree, 'in'), path.join(tree, 'out')], { stdio: 'ignore' });
+  for (const [index, [name, coding]] of [['Notes', 'A-law'], ['Notes~2', 'ADPCM']].entries()) {
+    const rescued = readFileSync(path.join(tree, 'out', 'Letter', `${name}.wav`));
+    writeFileSync(path.join(scratch, 'note.rec'), notes[index]);
+    assert.ok(rescued.equals(cliWav(path.join(scratch, 'note.rec'))), name);
+    await expectConverted(`Letter/${name}`, coding, rescued);
+    await expectConverted(`Docs/Letter/${name}`, coding, rescued);
+  }
+  assert.deepEqual(await page.locator('#skipped-list li').allTextContents(), ['Blank: a document with no voice notes']);
+  const [download] = await Promise.all([page.waitForEvent('download'),
+    page.getByRole('button', { name: /Download all/ }).click()]);
+  assert.deepEqual(Object.keys(unzipSync(readFileSync(await download.path()))).sort(),
+    ['Docs/Letter/Notes.wav', 'Docs/Letter/Notes~2.wav', 'Letter/Notes.wav', 'Letter/Notes~2.wav']);
+});
+
 // Long coding shows how far it is, row by row, and the page's workers code
 // two sounds at once, each to wavrec's bytes.
 test('long sounds are coded side by side, each row showing its progress', async () => {
