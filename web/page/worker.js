@@ -73,7 +73,7 @@ async function convertNotes(job, source, path, mtime, archive) {
   if (notes === null) {
     skip(job, path, plainError(new RangeError()), archive);
   } else if (notes.length === 0) {
-    skip(job, path, 'a document with no voice notes', archive);
+    skip(job, path, 'a document without voice notes', archive);
   }
   for (const [index, note] of (notes ?? []).entries()) {
     await convertRecordFile(job, Promise.resolve(note), `${path}/Notes${index === 0 ? '' : `~${index + 1}`}`, mtime,

@@ -438,7 +438,7 @@ test('a document dropped on the page, loose or in a backup, gives its voice note
     await expectConverted(`Letter/${name}`, coding, rescued);
     await expectConverted(`Docs/Letter/${name}`, coding, rescued);
   }
-  assert.deepEqual(await page.locator('#skipped-list li').allTextContents(), ['Blank: a document with no voice notes']);
+  assert.deepEqual(await page.locator('#skipped-list li').allTextContents(), ['Blank: a document without voice notes']);
   const [download] = await Promise.all([page.waitForEvent('download'),
     page.getByRole('button', { name: /Download all/ }).click()]);
   assert.deepEqual(Object.keys(unzipSync(readFileSync(await download.path()))).sort(),
