@@ -101,18 +101,28 @@ void beginRecording(std::uint32_t count, const RecordSettings& settings) {
 
 // Codes the samples still pending and reads the file back as any reader
 // would: the page offers it only when it holds exactly what was coded.
-void finishRecording() {
-    std::array<std::uint8_t, recordPreambleSize> settled{};
-    bool checked = recordFits && finishRecord(recordEncoder, recordBytes, settled) == Status::ok;
-    std::copy(settled.begin(), settled.end(), recordBytes.begin());
-    std::FILE* file = checked ? fmemopen(recordBytes.data(), recordBytes.size(), "rb") : nullptr;
+// Puts the settled bytes at the file's start, reads the whole file back as
+// any reader would, and offers it in `recording`, checked when `coded` and
+// the file holds exactly what `encoder` coded.
+void offerRecording(const RecordEncoder& encoder, bool coded,
+                    const std::array<std::uint8_t, recordPreambleSize>& settled) {
+    if (coded) {
+        std::copy(settled.begin(), settled.end(), recordBytes.begin());
+    }
+    std::FILE* file = coded ? fmemopen(recordBytes.data(), recordBytes.size(), "rb") : nullptr;
     std::string mismatch;
-    checked = file != nullptr && checkRecordFile(file, recordEncoder.summary, mismatch) == Status::ok;
+    const bool checked = file != nullptr && checkRecordFile(file, encoder.summary, mismatch) == Status::ok;
     if (file != nullptr) {
         std::fclose(file);
     }
     recording = {address(recordBytes.data()), static_cast<std::uint32_t>(recordBytes.size()),
-                 static_cast<std::uint32_t>(recordEncoder.summary.samples), checked ? 1U : 0U};
+                 static_cast<std::uint32_t>(encoder.summary.samples), checked ? 1U : 0U};
+}
+
+void finishRecording() {
+    std::array<std::uint8_t, recordPreambleSize> settled{};
+    const bool coded = recordFits && finishRecord(recordEncoder, recordBytes, settled) == Status::ok;
+    offerRecording(recordEncoder, coded, settled);
 }
 
 RecordSettings settingsFor(std::uint32_t coding, std::uint32_t repeats, std::uint32_t gap) {
@@ -176,17 +186,9 @@ void assembleRecording(const std::uint8_t* sound, std::uint32_t size) {
     whole.planned.samples.resize(whole.decoded.size());  // counted, not read
     encoder.given = whole.decoded.size();
     std::array<std::uint8_t, recordPreambleSize> settled{};
-    bool checked = at == size && takeRecordSpan(encoder, whole, recordBytes) == Status::ok &&
-                   settleRecord(encoder, settled) == Status::ok;
-    std::copy(settled.begin(), settled.end(), recordBytes.begin());
-    std::FILE* file = checked ? fmemopen(recordBytes.data(), recordBytes.size(), "rb") : nullptr;
-    std::string mismatch;
-    checked = file != nullptr && checkRecordFile(file, encoder.summary, mismatch) == Status::ok;
-    if (file != nullptr) {
-        std::fclose(file);
-    }
-    recording = {address(recordBytes.data()), static_cast<std::uint32_t>(recordBytes.size()),
-                 static_cast<std::uint32_t>(encoder.summary.samples), checked ? 1U : 0U};
+    const bool coded = at == size && takeRecordSpan(encoder, whole, recordBytes) == Status::ok &&
+                       settleRecord(encoder, settled) == Status::ok;
+    offerRecording(encoder, coded, settled);
 }
 
 // Writes the next part of the WAV through `write(output)` into partBytes;
