@@ -65,7 +65,8 @@ void freeSlot(int slot) {
 std::string temporaryName(int folder, const std::string& name, std::string_view tag) {
     thread_local std::mt19937_64 random{std::random_device{}()};
     static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    std::string suffix = "." + std::string(tag) + "-";
+    std::string suffix(1, '.');
+    suffix.append(tag).push_back('-');
     for (int i = 0; i < 6; ++i) {
         suffix += letters[random() % (sizeof letters - 1)];
     }

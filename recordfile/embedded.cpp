@@ -259,9 +259,11 @@ std::vector<std::uint8_t> recordFileOf(const std::uint8_t* bytes, std::uint64_t 
     fields.gap = loadLe32(header + 12);
     const auto soundBytes = static_cast<std::uint32_t>(std::min<std::uint64_t>(found.end - found.sound, maxSoundBytes));
     const auto preamble = recordFilePreamble(found.codec, found.declared, soundBytes, fields);
-    std::vector<std::uint8_t> file(preamble.begin(), preamble.end());
+    // Sized once, then filled: the whole file in one allocation.
+    std::vector<std::uint8_t> file(preamble.size() + soundBytes);
+    std::copy(preamble.begin(), preamble.end(), file.begin());
     const std::uint8_t* sound = bytes + (found.sound - base);
-    file.insert(file.end(), sound, sound + soundBytes);
+    std::copy(sound, sound + soundBytes, file.begin() + static_cast<std::ptrdiff_t>(preamble.size()));
     return file;
 }
 
