@@ -27,6 +27,7 @@
 
 #include <recwav/wav.hpp>
 #include "recscan/recscan.hpp"
+#include "recscan_runs.hpp"
 #include "test_files.hpp"
 
 namespace fs = std::filesystem;
@@ -75,19 +76,6 @@ Bytes archiveBytes(const char* format, const char* filter, const std::vector<Ent
 
 Bytes example(const char* coding) {
     return readFile(fs::path(EXAMPLES_DIR) / (std::string("tune-") + coding + ".rec"));
-}
-
-// What recwav itself writes for these bytes.
-Bytes recwavOutput(const Bytes& record) {
-    const TempDir dir;
-    writeFile(dir / "in", record);
-    EXPECT_EQ(runCommand(dir, RECWAV_EXE, {RECWAV_EXE, "in", "out.wav"}).status, 0);
-    return readFile(dir / "out.wav");
-}
-
-ProgramRun recscan(const TempDir& dir, std::vector<std::string> args) {
-    args.insert(args.begin(), RECSCAN_EXE);
-    return runCommand(dir, RECSCAN_EXE, args);
 }
 
 // Every file below `root`, as relative paths.

@@ -15,6 +15,7 @@
 #include <recwav/embedded.hpp>
 #include <recwav/recordfile.hpp>
 
+#include "recscan_runs.hpp"
 #include "test_files.hpp"
 
 namespace fs = std::filesystem;
@@ -36,18 +37,6 @@ bool haveTools(std::initializer_list<const char*> tools) {
 
 ProgramRun shell(const TempDir& dir, const std::string& script) {
     return runCommand(dir, "sh", {"sh", "-c", "export MTOOLS_SKIP_CHECK=1 TZ=UTC; set -e; " + script});
-}
-
-Bytes recwavOutput(const Bytes& record) {
-    const TempDir dir;
-    writeFile(dir / "in", record);
-    EXPECT_EQ(runCommand(dir, RECWAV_EXE, {RECWAV_EXE, "in", "out.wav"}).status, 0);
-    return readFile(dir / "out.wav");
-}
-
-ProgramRun recscan(const TempDir& dir, std::vector<std::string> args) {
-    args.insert(args.begin(), RECSCAN_EXE);
-    return runCommand(dir, RECSCAN_EXE, args);
 }
 
 // Read at once: images are tens of megabytes.
