@@ -18,14 +18,6 @@ namespace {
 constexpr std::size_t carveWindow = 32 * mebibyte;
 constexpr std::size_t carveReach = 32 * mebibyte;
 
-void reportAlone(Rescue& rescue, Outcome outcome, const std::string& shown, std::string message) {
-    Result result;
-    result.outcome = outcome;
-    result.source = shown;
-    result.message = std::move(message);
-    rescue.pipeline.report(std::move(result));
-}
-
 // A find that no directory names: PATH@OFFSET, written as NAME@OFFSET.wav.
 void submitCarved(const std::uint8_t* bytes, std::uint64_t base, const FoundRecording& found, const Job& like,
                   const std::string& name, Rescue& rescue) {
@@ -39,6 +31,14 @@ void submitCarved(const std::uint8_t* bytes, std::uint64_t base, const FoundReco
 }
 
 }  // namespace
+
+void reportAlone(Rescue& rescue, Outcome outcome, const std::string& shown, std::string message) {
+    Result result;
+    result.outcome = outcome;
+    result.source = shown;
+    result.message = std::move(message);
+    rescue.pipeline.report(std::move(result));
+}
 
 void submitFound(Job job, const std::string& sourceName, Rescue& rescue) {
     job.seq = rescue.pipeline.reserve(job.bytes.size());

@@ -81,11 +81,7 @@ private:
     }
 
     void failed(const std::string& shown, std::string message) {
-        Result result;
-        result.outcome = Outcome::failed;
-        result.source = shown;
-        result.message = std::move(message);
-        rescue_.pipeline.report(std::move(result));
+        reportAlone(rescue_, Outcome::failed, shown, std::move(message));
     }
 
     void file(TSK_FS_FILE* file, const std::string& path) {
@@ -142,11 +138,7 @@ private:
     }
 
     void skip(const std::string& shown, std::string message) {
-        Result result;
-        result.outcome = Outcome::skipped;
-        result.source = shown;
-        result.message = std::move(message);
-        rescue_.pipeline.report(std::move(result));
+        reportAlone(rescue_, Outcome::skipped, shown, std::move(message));
     }
 
     // A deleted file's clusters may have gone to another file or past the

@@ -245,6 +245,9 @@ struct Rescue {
     Namer& namer;
 };
 
+// Reports a line of `outcome` for `shown`, with no conversion behind it.
+void reportAlone(Rescue& rescue, Outcome outcome, const std::string& shown, std::string message);
+
 // Names a job's WAV after `sourceName` and hands it to the pipeline.
 void submitFound(Job job, const std::string& sourceName, Rescue& rescue);
 

@@ -289,12 +289,6 @@ WebOutcome stepConversion() {
 
 extern "C" {
 
-// Whether the `size` bytes at `data`, a file's first bytes, make it a Record
-// document: 1 or 0. Twelve bytes are enough to tell.
-std::uint32_t recwav_is_record_file(const std::uint8_t* data, std::uint32_t size) {
-    return recwav::looksLikeRecordFile(data, size) ? 1 : 0;
-}
-
 // What the `size` bytes at `data`, a file's first bytes, make it: a Record
 // document (1), a Series 3 sound (2) or another file (0). Sixteen bytes are
 // enough to tell. An EPOC document that is not a Record file (3) may hold

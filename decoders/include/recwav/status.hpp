@@ -20,27 +20,4 @@ enum class Status : std::uint8_t {
     differs,      // the file does not hold what was meant
 };
 
-// A few words for each, for messages.
-constexpr const char* statusText(Status status) {
-    switch (status) {
-        case Status::ok:
-            return "done";
-        case Status::paused:
-            return "paused";
-        case Status::readFailed:
-            return "could not read";
-        case Status::writeFailed:
-            return "could not write";
-        case Status::tooLong:
-            return "too long for a Record file";
-        case Status::badSetting:
-            return "a setting out of its range";
-        case Status::notAccepted:
-            return "not a Record file the reader accepts";
-        case Status::differs:
-            return "not what was meant";
-    }
-    return "";
-}
-
 }  // namespace recwav
