@@ -45,21 +45,22 @@ constexpr std::array<RankedStep, indexCount> makeRankedSteps() {
 constexpr auto rankedSteps = makeRankedSteps();
 
 // The highest rank whose difference is at most `wanted` (0 when none is).
-// The differences are plus and minus eight magnitudes, so a count of the
-// magnitudes up to |wanted| (vector compares, for compilers) places it: above
-// the seven lowest ranks when `wanted` is not negative, below them otherwise.
+// The differences are plus and minus eight magnitudes in order, so a count
+// of the magnitudes up to |wanted|, by halving, places it: above the seven
+// lowest ranks when `wanted` is not negative, below them otherwise.
 inline unsigned rankBelow(const RankedStep& step, std::int32_t wanted) {
     // For a negative `wanted`, the magnitudes under -wanted: those at most ~wanted.
     const std::int32_t limit = wanted >= 0 ? wanted : ~wanted;
-    unsigned within = 0;
-    for (std::size_t magnitude = 0; magnitude < codeCount / 2; ++magnitude) {
-        within += step.difference[codeCount / 2 + magnitude] <= limit ? 1U : 0U;
-    }
+    const std::int32_t* magnitudes = step.difference.data() + codeCount / 2;
+    unsigned within = magnitudes[3] <= limit ? 4U : 0U;
+    within += magnitudes[within + 1] <= limit ? 2U : 0U;
+    within += magnitudes[within] <= limit ? 1U : 0U;
+    within += magnitudes[within] <= limit ? 1U : 0U;
     if (wanted >= 0) {
         return 7 + within;
     }
     // Rank 0 takes the largest magnitude whether or not it is within.
-    return 7 - (within - (step.difference[codeCount - 1] <= limit ? 1U : 0U));
+    return 7 - (within - (within == codeCount / 2 ? 1U : 0U));
 }
 
 // The rank of the code whose decoded value is nearest to `sample`; of two as
@@ -211,7 +212,14 @@ constexpr unsigned quietIndex = 8;
 struct Shape {
     std::size_t states;  // kept per sample
     Tries tries;
-    unsigned mergeShift;  // two states are one when they share the step index and predictor >> this
+    // Two states are one when they share the step index and their predictors
+    // the same bin, of 2 to the power (the step's highest bit - mergeBelow).
+    int mergeBelow;
+    int leastShift;  // and bins of at least 2 to this power
+    // Whether every sample keeps, beside the `states` cheapest, the cheapest
+    // of each step index, as before an onset (below): through a sound with
+    // much high in it, a state whose step stays large pays later.
+    bool ladder;
     // Kept before an onset, at most 4096 (a trail entry holds the parent in
     // 12 bits): where the step is small and the sound ahead moves far, every
     // state also tries the codes that raise the step, and a wider beam keeps
@@ -222,12 +230,31 @@ struct Shape {
 constexpr Shape shapeOf(AdpcmSearch search) {
     switch (search) {
         case AdpcmSearch::best:
-            return {256, Tries::eitherAndSteps, 7, 256 + indexCount};
+            return {128, Tries::eitherAndSteps, 4, 0, true, 128 + indexCount};
         case AdpcmSearch::widest:
-            return {1024, Tries::every, 6, 1024 + indexCount};
+            return {1024, Tries::every, 6, 0, true, 1024 + indexCount};
         default:
-            return {16, Tries::either, 9, 16 + indexCount};
+            return {16, Tries::either, 1, 3, false, 16 + indexCount};
     }
+}
+
+// Where in the table of bins each step index's bins start, and the shift
+// that takes a predictor to its bin.
+struct Bins {
+    std::array<std::uint8_t, indexCount> shift;
+    std::array<std::uint32_t, indexCount> offset;
+    std::size_t size;
+};
+
+constexpr Bins binsOf(const Shape& shape) {
+    Bins bins{};
+    for (std::size_t index = 0; index < indexCount; ++index) {
+        const int highest = static_cast<int>(std::bit_width(static_cast<unsigned>(adpcmStepSizes[index]))) - 1;
+        bins.shift[index] = static_cast<std::uint8_t>(std::clamp(highest - shape.mergeBelow, shape.leastShift, 15));
+        bins.offset[index] = static_cast<std::uint32_t>(bins.size);
+        bins.size += std::size_t{1} << (16U - bins.shift[index]);
+    }
+    return bins;
 }
 
 // An onset is near when within this many samples the sound moves from the
@@ -246,67 +273,112 @@ constexpr std::size_t segmentLength = 2048;
 constexpr std::array<unsigned, 4> raisingUp = {12, 13, 14, 15};
 constexpr std::array<unsigned, 4> raisingDown = {3, 2, 1, 0};
 
+// One search's beam. The states are kept as parallel arrays in the scratch:
+// the first `width` entries the states kept, the rest those tried.
+template <AdpcmSearch search>
 class WideSearch {
 public:
-    WideSearch(const Shape& shape, AdpcmScratch& scratch) : shape_(shape), s_(scratch) {
-        const std::size_t tries = shape.tries == Tries::every ? codeCount : 6;
-        const std::size_t room = width_ * (1 + tries);
+    static constexpr Shape shape = shapeOf(search);
+    static constexpr std::size_t width = shape.onsetStates;  // the most states kept
+    static constexpr std::size_t triesEach = shape.tries == Tries::every ? codeCount : 6;
+    static constexpr Bins bins = binsOf(shape);
+
+    explicit WideSearch(AdpcmScratch& scratch) : s_(scratch) {
+        const std::size_t room = width * (1 + triesEach);
         s_.costs.resize(room);
         s_.predictors.resize(room);
         s_.stepIndices.resize(room);
-        s_.marks.resize(width_ * tries);
-        s_.order.resize(width_ * tries);
-        s_.seen.resize(indexCount << (16U - shape.mergeShift));
-        s_.bucketSlot.resize(s_.seen.size());
+        s_.marks.resize(width * triesEach);
+        s_.order.resize(width * triesEach);
+        s_.seen.resize(bins.size);
+        costs_ = s_.costs.data();
+        predictors_ = s_.predictors.data();
+        indices_ = s_.stepIndices.data();
+        marks_ = s_.marks.data();
+        seen_ = s_.seen.data();
     }
 
     // Starts from one state.
     void begin(const AdpcmState& state) {
-        s_.costs[0] = 0;
-        s_.predictors[0] = state.predictor;
-        s_.stepIndices[0] = static_cast<std::uint8_t>(state.stepIndex);
+        costs_[0] = 0;
+        predictors_[0] = state.predictor;
+        indices_[0] = static_cast<std::uint8_t>(state.stepIndex);
         kept_ = 1;
+        cheapest_ = 0;
     }
 
     // Takes the beam one sample on, to the first of the `left` samples at
     // `ahead`, writing each kept state's parent and code to `marks`.
     void step(const std::int16_t* ahead, std::size_t left, std::uint16_t* marks) {
-        if (++s_.generation == 0) {
+        // A bin's entry: the sample's generation (16 bits) over the slot of
+        // the state tried there (16).
+        if (++s_.generation == 0x10000U) {
             std::fill(s_.seen.begin(), s_.seen.end(), 0);
             s_.generation = 1;
         }
-        tried_ = 0;
+        const std::uint32_t stamp = s_.generation << 16U;
+        Cost* __restrict costs = costs_;
+        std::int32_t* __restrict predictors = predictors_;
+        std::uint8_t* __restrict indices = indices_;
+        Cost* __restrict triedCosts = costs_ + width;
+        std::int32_t* __restrict triedPredictors = predictors_ + width;
+        std::uint8_t* __restrict triedIndices = indices_ + width;
+        std::uint16_t* __restrict triedMarks = marks_;
+        std::uint32_t* __restrict seen = seen_;
+        std::size_t tried = 0;
         const std::int32_t sample = ahead[0];
-        const std::size_t cheapestSlot = shape_.tries != Tries::every ? cheapest() : kept_;
-        const bool onset = cheapestSlot < kept_ && onsetNear(ahead, left, cheapestSlot);
-        const std::size_t states = shape_.states;
-        for (std::size_t slot = 0; slot < kept_; ++slot) {
-            const std::int32_t from = s_.predictors[slot];
-            const RankedStep& step = rankedSteps[s_.stepIndices[slot]];
-            const Cost cost = s_.costs[slot];
-            if (shape_.tries == Tries::every) {
-                for (unsigned rank = 0; rank < codeCount; ++rank) {
-                    tryRank(step, from, cost, slot, rank, sample);
+        const auto tryRank = [&](const RankedStep& step, std::int32_t from, Cost base, std::size_t slot,
+                                 unsigned rank) {
+            const std::int32_t predictor = clampSample(from + step.difference[rank]);
+            const Cost cost = base + squared(predictor - sample);
+            const std::uint8_t index = step.nextIndex[rank];
+            const std::size_t bin =
+                bins.offset[index] + (static_cast<std::size_t>(predictor + 32768) >> bins.shift[index]);
+            std::size_t at = tried;
+            const std::uint32_t entry = seen[bin];
+            if ((entry & 0xFFFF0000U) == stamp) {
+                at = entry & 0xFFFFU;
+                if (triedCosts[at] <= cost) {
+                    return;
                 }
-                continue;
+            } else {
+                seen[bin] = stamp | static_cast<std::uint32_t>(at);
+                ++tried;
             }
-            const unsigned below = rankBelow(step, sample - from);
-            tryRank(step, from, cost, slot, below, sample);
-            if (below + 1 < codeCount) {
-                tryRank(step, from, cost, slot, below + 1, sample);
-            }
-            // Where the codes past the sample clamp at full scale, those that
-            // raise the step cost no more: a clipped stretch can end with
-            // the step ready for the fall after it.
-            const bool clampsUp = below + 1 < codeCount && from + step.difference[below + 1] >= 32767;
-            const bool clampsDown = from + step.difference[below] <= -32768;
-            if (shape_.tries == Tries::eitherAndSteps || clampsUp || clampsDown || onset ||
-                (slot == cheapestSlot && s_.stepIndices[slot] <= quietIndex)) {
-                const bool up = clampsUp || (!clampsDown && sample >= from);
-                const std::array<unsigned, 4>& ranks = up ? raisingUp : raisingDown;
-                for (const unsigned rank : ranks) {
-                    if (rank != below && rank != below + 1) {
-                        tryRank(step, from, cost, slot, rank, sample);
+            triedCosts[at] = cost;
+            triedPredictors[at] = predictor;
+            triedIndices[at] = index;
+            triedMarks[at] = static_cast<std::uint16_t>(slot << 4U | codeOfRank[rank]);
+        };
+        const std::size_t cheapestSlot = shape.tries != Tries::every ? cheapest_ : kept_;
+        const bool onset = shape.ladder || (cheapestSlot < kept_ && onsetNear(ahead, left, cheapestSlot));
+        for (std::size_t slot = 0; slot < kept_; ++slot) {
+            const std::int32_t from = predictors[slot];
+            const RankedStep& step = rankedSteps[indices[slot]];
+            const Cost cost = costs[slot];
+            if constexpr (shape.tries == Tries::every) {
+                for (unsigned rank = 0; rank < codeCount; ++rank) {
+                    tryRank(step, from, cost, slot, rank);
+                }
+            } else {
+                const unsigned below = rankBelow(step, sample - from);
+                tryRank(step, from, cost, slot, below);
+                if (below + 1 < codeCount) {
+                    tryRank(step, from, cost, slot, below + 1);
+                }
+                // Where the codes past the sample clamp at full scale, those
+                // that raise the step cost no more: a clipped stretch can end
+                // with the step ready for the fall after it.
+                const bool clampsUp = below + 1 < codeCount && from + step.difference[below + 1] >= 32767;
+                const bool clampsDown = from + step.difference[below] <= -32768;
+                if (shape.tries == Tries::eitherAndSteps || clampsUp || clampsDown || onset ||
+                    (slot == cheapestSlot && indices[slot] <= quietIndex)) {
+                    const bool up = clampsUp || (!clampsDown && sample >= from);
+                    const std::array<unsigned, 4>& ranks = up ? raisingUp : raisingDown;
+                    for (const unsigned rank : ranks) {
+                        if (rank != below && rank != below + 1) {
+                            tryRank(step, from, cost, slot, rank);
+                        }
                     }
                 }
             }
@@ -314,81 +386,83 @@ public:
         // Keep the `states` cheapest; of those as dear as the last kept, the
         // first tried, so that the choice does not rest on the order in
         // which a selection leaves them.
-        const Cost* tried = s_.costs.data() + width_;
+        constexpr std::size_t states = shape.states;
         Cost limit = noCost;
         std::size_t asDear = states;  // how many as dear as `limit` may go on
-        if (tried_ > states) {
-            limit = keptLimit(tried, states);
-            asDear = states - static_cast<std::size_t>(
-                                  std::count_if(tried, tried + tried_, [limit](Cost cost) { return cost < limit; }));
+        if (tried > states) {
+            limit = keptLimit(triedCosts, tried, states);
+            std::size_t below = 0;
+            for (std::size_t j = 0; j < tried; ++j) {
+                below += triedCosts[j] < limit ? 1U : 0U;
+            }
+            asDear = states - below;
         }
         // Before an onset, also the cheapest of each step index: a ladder of
         // states whose steps rise.
-        std::array<std::uint16_t, indexCount> cheapestOf{};
+        std::array<std::uint16_t, indexCount> cheapestOf;
         if (onset) {
             cheapestOf.fill(0xFFFFU);
-            for (std::size_t j = 0; j < tried_; ++j) {
-                std::uint16_t& held = cheapestOf[s_.stepIndices[width_ + j]];
-                if (held == 0xFFFFU || tried[j] < tried[held]) {
+            for (std::size_t j = 0; j < tried; ++j) {
+                std::uint16_t& held = cheapestOf[triedIndices[j]];
+                if (held == 0xFFFFU || triedCosts[j] < triedCosts[held]) {
                     held = static_cast<std::uint16_t>(j);
                 }
             }
         }
         std::size_t next = 0;
-        for (std::size_t j = 0; j < tried_; ++j) {
-            const Cost cost = tried[j];
-            const bool rung = onset && cheapestOf[s_.stepIndices[width_ + j]] == j;
-            if (cost > limit && !rung) {
-                continue;
-            }
-            if (cost == limit && !rung) {
-                if (asDear == 0) {
+        std::size_t cheapest = 0;
+        for (std::size_t j = 0; j < tried; ++j) {
+            const Cost cost = triedCosts[j];
+            const bool rung = onset && cheapestOf[triedIndices[j]] == j;
+            if (cost >= limit && !rung) {
+                if (cost > limit || asDear == 0) {
                     continue;
                 }
                 --asDear;
             }
-            s_.costs[next] = cost;
-            s_.predictors[next] = s_.predictors[width_ + j];
-            s_.stepIndices[next] = s_.stepIndices[width_ + j];
-            marks[next] = s_.marks[j];
+            if (cost < costs[cheapest] || next == 0) {
+                cheapest = next;
+            }
+            costs[next] = cost;
+            predictors[next] = triedPredictors[j];
+            indices[next] = triedIndices[j];
+            marks[next] = triedMarks[j];
             ++next;
         }
         kept_ = next;
+        cheapest_ = cheapest;
     }
 
     [[nodiscard]] std::size_t kept() const { return kept_; }
 
     void save(AdpcmScratch::Saved* saved) const {
         for (std::size_t slot = 0; slot < kept_; ++slot) {
-            saved[slot] = {s_.costs[slot], s_.predictors[slot], s_.stepIndices[slot]};
+            saved[slot] = {costs_[slot], predictors_[slot], indices_[slot]};
         }
     }
 
     void restore(const AdpcmScratch::Saved* saved, std::size_t kept) {
         for (std::size_t slot = 0; slot < kept; ++slot) {
-            s_.costs[slot] = saved[slot].cost;
-            s_.predictors[slot] = saved[slot].predictor;
-            s_.stepIndices[slot] = saved[slot].stepIndex;
+            costs_[slot] = saved[slot].cost;
+            predictors_[slot] = saved[slot].predictor;
+            indices_[slot] = saved[slot].stepIndex;
         }
         kept_ = kept;
+        cheapest_ = static_cast<std::size_t>(std::min_element(costs_, costs_ + kept_) - costs_);
     }
 
     // The cheapest kept state, the first of those as cheap.
-    [[nodiscard]] std::size_t cheapest() const {
-        return static_cast<std::size_t>(
-            std::min_element(s_.costs.begin(), s_.costs.begin() + static_cast<std::ptrdiff_t>(kept_)) -
-            s_.costs.begin());
-    }
+    [[nodiscard]] std::size_t cheapest() const { return cheapest_; }
 
 private:
     // Whether the sound ahead moves far beyond a small step.
     [[nodiscard]] bool onsetNear(const std::int16_t* ahead, std::size_t left, std::size_t slot) const {
-        const unsigned index = s_.stepIndices[slot];
+        const unsigned index = indices_[slot];
         if (index > onsetIndex) {
             return false;
         }
         const std::int32_t reach = onsetSteps * adpcmStepSizes[index];
-        const std::int32_t from = s_.predictors[slot];
+        const std::int32_t from = predictors_[slot];
         for (std::size_t i = 0; i < std::min(left, onsetLookahead); ++i) {
             if (ahead[i] - from > reach || from - ahead[i] > reach) {
                 return true;
@@ -398,19 +472,19 @@ private:
     }
 
     // The cost of the last state kept: the states-th least of those tried.
-    Cost keptLimit(const Cost* tried, std::size_t states) {
-        const std::size_t spare = tried_ - states;
+    Cost keptLimit(const Cost* tried, std::size_t count, std::size_t states) {
+        const std::size_t spare = count - states;
         if (spare >= fewSpare) {
-            std::copy(tried, tried + tried_, s_.order.begin());
-            const auto last = s_.order.begin() + static_cast<std::ptrdiff_t>(states - 1);
-            std::nth_element(s_.order.begin(), last, s_.order.begin() + static_cast<std::ptrdiff_t>(tried_));
-            return *last;
+            Cost* order = s_.order.data();
+            std::copy(tried, tried + count, order);
+            std::nth_element(order, order + states - 1, order + count);
+            return order[states - 1];
         }
         // Only a few too many, as is usual in the narrower searches: the
         // spare + 1 dearest, in order, found in one pass.
         std::array<Cost, fewSpare> dearest{};
         std::size_t held = 0;
-        for (std::size_t j = 0; j < tried_; ++j) {
+        for (std::size_t j = 0; j < count; ++j) {
             const Cost cost = tried[j];
             if (held == spare + 1 && cost <= dearest[held - 1]) {
                 continue;
@@ -426,44 +500,25 @@ private:
 
     static constexpr std::size_t fewSpare = 8;
 
-    void tryRank(const RankedStep& step, std::int32_t from, Cost base, std::size_t slot, unsigned rank,
-                 std::int32_t sample) {
-        const std::int32_t predictor = clampSample(from + step.difference[rank]);
-        const Cost cost = base + squared(predictor - sample);
-        const std::uint8_t index = step.nextIndex[rank];
-        const std::size_t bucket = static_cast<std::size_t>(index) << (16U - shape_.mergeShift) |
-                                   static_cast<std::size_t>(predictor + 32768) >> shape_.mergeShift;
-        std::size_t at = tried_;
-        if (s_.seen[bucket] == s_.generation) {
-            at = s_.bucketSlot[bucket];
-            if (s_.costs[width_ + at] <= cost) {
-                return;
-            }
-        } else {
-            s_.seen[bucket] = s_.generation;
-            s_.bucketSlot[bucket] = static_cast<std::uint16_t>(at);
-            ++tried_;
-        }
-        s_.costs[width_ + at] = cost;
-        s_.predictors[width_ + at] = predictor;
-        s_.stepIndices[width_ + at] = index;
-        s_.marks[at] = static_cast<std::uint16_t>(slot << 4U | codeOfRank[rank]);
-    }
-
-    Shape shape_;
-    std::size_t width_ = shape_.onsetStates;  // the most states kept
     AdpcmScratch& s_;
+    Cost* costs_ = nullptr;
+    std::int32_t* predictors_ = nullptr;
+    std::uint8_t* indices_ = nullptr;
+    std::uint16_t* marks_ = nullptr;
+    std::uint32_t* seen_ = nullptr;
     std::size_t kept_ = 0;
-    std::size_t tried_ = 0;
+    std::size_t cheapest_ = 0;
 };
 
+template <AdpcmSearch search>
 Cost wideCodes(const std::int16_t* samples, std::size_t count, AdpcmState& state, std::uint8_t* codes,
-               const Shape& shape, AdpcmScratch& scratch) {
+               AdpcmScratch& scratch) {
     if (count == 0) {
         return 0;
     }
-    WideSearch search(shape, scratch);
-    const std::size_t width = shape.onsetStates;
+    using Search = WideSearch<search>;
+    Search beam(scratch);
+    constexpr std::size_t width = Search::width;
     const std::size_t parts = (count + segmentLength - 1) / segmentLength;
     scratch.trail.resize(std::min(count, segmentLength) * width);
     scratch.saved.resize((parts - 1) * width);
@@ -472,23 +527,23 @@ Cost wideCodes(const std::int16_t* samples, std::size_t count, AdpcmState& state
         const std::size_t from = part * segmentLength;
         const std::size_t to = std::min(count, from + segmentLength);
         for (std::size_t i = from; i < to; ++i) {
-            search.step(samples + i, count - i, scratch.trail.data() + (i - from) * width);
+            beam.step(samples + i, count - i, scratch.trail.data() + (i - from) * width);
         }
     };
-    search.begin(state);
+    beam.begin(state);
     for (std::size_t part = 0; part < parts; ++part) {
         if (part + 1 < parts) {
-            scratch.savedKept[part] = search.kept();
-            search.save(scratch.saved.data() + part * width);
+            scratch.savedKept[part] = beam.kept();
+            beam.save(scratch.saved.data() + part * width);
         }
         run(part);
     }
-    std::size_t slot = search.cheapest();
+    std::size_t slot = beam.cheapest();
     const Cost total = scratch.costs[slot];
     state = {scratch.predictors[slot], scratch.stepIndices[slot]};
     for (std::size_t part = parts; part-- > 0;) {
         if (part + 1 < parts) {
-            search.restore(scratch.saved.data() + part * width, scratch.savedKept[part]);
+            beam.restore(scratch.saved.data() + part * width, scratch.savedKept[part]);
             run(part);
         }
         const std::size_t from = part * segmentLength;
@@ -552,8 +607,14 @@ std::uint64_t searchAdpcmCodes(const std::int16_t* samples, std::size_t count, A
         case AdpcmSearch::narrow:
             cost = narrowCodes(samples, count, state, codes, scratch);
             break;
+        case AdpcmSearch::best:
+            cost = wideCodes<AdpcmSearch::best>(samples, count, state, codes, scratch);
+            break;
+        case AdpcmSearch::widest:
+            cost = wideCodes<AdpcmSearch::widest>(samples, count, state, codes, scratch);
+            break;
         default:
-            cost = wideCodes(samples, count, state, codes, shapeOf(search), scratch);
+            cost = wideCodes<AdpcmSearch::standard>(samples, count, state, codes, scratch);
             break;
     }
     return static_cast<std::uint64_t>(cost);

@@ -24,8 +24,9 @@ struct AdpcmScratch {
     std::vector<std::uint16_t> marks;  // each tried state's parent and code
     std::vector<std::int64_t> order;
     std::vector<std::uint16_t> trail;  // the marks of the states kept, sample by sample
-    std::vector<std::uint32_t> seen;   // merging states: when each bucket was last filled
-    std::vector<std::uint16_t> bucketSlot;
+    // Merging states: a table of the bins filled at a sample (counted in
+    // `generation`) and the state tried in each.
+    std::vector<std::uint32_t> seen;
     std::uint32_t generation = 0;
     std::vector<Saved> saved;  // the states at each part of a long block
     std::vector<std::size_t> savedKept;
