@@ -196,9 +196,10 @@ Cost narrowCodes(const std::int16_t* samples, std::size_t count, AdpcmState& sta
 
 // Which codes each kept state tries.
 enum class Tries : std::uint8_t {
-    // The two codes whose values lie either side of the sample; and where the
-    // step is near its least (quietIndex), the cheapest state also the codes
-    // that raise it, so that a sudden onset can find the step ready.
+    // The two codes whose values lie either side of the sample; the cheapest
+    // state also the next code beyond each, and where the step is near its
+    // least (quietIndex) the codes that raise it, so that a sudden onset can
+    // find the step ready.
     either,
     // Those two, and every state the codes that raise the step, each in the
     // direction of the sample.
@@ -365,6 +366,17 @@ public:
                 tryRank(step, from, cost, slot, below);
                 if (below + 1 < codeCount) {
                     tryRank(step, from, cost, slot, below + 1);
+                }
+                // The cheapest state also the codes just beyond those: where
+                // the sound turns, the path that overshoots can be the one
+                // that follows.
+                if (shape.tries == Tries::either && slot == cheapestSlot) {
+                    if (below > 0) {
+                        tryRank(step, from, cost, slot, below - 1);
+                    }
+                    if (below + 2 < codeCount) {
+                        tryRank(step, from, cost, slot, below + 2);
+                    }
                 }
                 // Where the codes past the sample clamp at full scale, those
                 // that raise the step cost no more: a clipped stretch can end
