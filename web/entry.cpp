@@ -158,19 +158,21 @@ WebBuffer span;
 std::vector<std::vector<std::uint8_t>> notes;
 WebBuffer note;
 
-// The Record file of the planned blocks, coded into `sound`, read back as
-// makeRecording reads its own.
-void assembleRecording(const std::uint8_t* sound, std::uint32_t size) {
+// The Record file of the blocks of the given lengths, coded into `sound`,
+// read back as makeRecording reads its own.
+void assembleRecording(const std::uint8_t* sound, std::uint32_t size, const std::uint32_t* lengths,
+                       std::uint32_t blocks, const RecordSettings& settings) {
     recordBytes.clear();
     recordBytes.reserve(recordPreambleSize + size);
     RecordEncoder encoder;
-    encoder.settings = settingsFor(static_cast<std::uint32_t>(WebCoding::adpcm), 0, 0);
+    encoder.settings = settings;
     RecordSpan whole;
     whole.bytes.assign(sound, sound + size);
     // What the blocks decode to, where the plan puts them, for the check.
     std::size_t at = 0;
     std::vector<std::uint8_t> header;
-    for (const std::uint32_t samples : planBlocks) {
+    for (std::uint32_t b = 0; b < blocks; ++b) {
+        const std::uint32_t samples = lengths[b];
         header.clear();
         appendAdpcmBlockHeader(header, samples);
         at += header.size();
@@ -394,12 +396,16 @@ const recwav::WebBuffer* recwav_code_span(const std::int16_t* samples, const std
     return &recwav::span;
 }
 
-// The Record file of the last plan, whose blocks' bytes, every span's in
-// order, are the `size` bytes at `sound`: the same as recwav_encode's, and
-// checked as it is (`checked` is 0 when the bytes are not the plan's blocks).
-// Freed by recwav_release_recording().
-const recwav::WebRecording* recwav_assemble_adpcm(const std::uint8_t* sound, std::uint32_t size) {
-    recwav::assembleRecording(sound, size);
+// The Record file whose blocks, of the `blocks` lengths at `lengths` (a
+// plan's), are the `size` bytes at `sound`, every span's in order, with the
+// sound header's `repeats` and `gap` as in recwav_encode_begin: the same as
+// recwav_encode's, and checked as it is (`checked` is 0 when the bytes are
+// not those blocks). Freed by recwav_release_recording().
+const recwav::WebRecording* recwav_assemble_adpcm(const std::uint8_t* sound, std::uint32_t size,
+                                                  const std::uint32_t* lengths, std::uint32_t blocks,
+                                                  std::uint32_t repeats, std::uint32_t gap) {
+    recwav::assembleRecording(sound, size, lengths, blocks,
+                              recwav::settingsFor(static_cast<std::uint32_t>(recwav::WebCoding::adpcm), repeats, gap));
     return &recwav::recording;
 }
 

@@ -151,6 +151,8 @@ const fromWorker = {
   finished: ({ job }) => ended(job, (waiting) => waiting?.resolve()),
   failed: ({ job, message }) => ended(job, (waiting) => waiting?.reject(new Error(message))),
   encoded: (result) => answer(result.job, (waiting) => waiting.resolve(result)),
+  planned: (result) => answer(result.job, (waiting) => waiting.resolve(result)),
+  spanCoded: (result) => answer(result.job, (waiting) => waiting.resolve(result)),
   zipped: ({ job, zip }) => answer(job, (waiting) => waiting.resolve(zip)),
 };
 
@@ -525,18 +527,54 @@ async function soundToDeviceSamples(fileBytes) {
 
 // Codes a sound in a worker: one it can read as wavrec does (a Record file, a
 // Series 3 sound, a WAV of 8000 Hz PCM) from the file itself, any other
-// through the browser's decoder.
+// through the browser's decoder. ADPCM, where there are several workers, is
+// planned in one and coded a span at a time in all of them.
 async function codeInWorker(file, codingName, progress) {
   const onProgress = (fraction) => { progress.value = fraction; };
-  const heard = await request({ type: 'encode', file, coding: codingName }, [], onProgress);
-  if (heard.outcome !== 'needsDecoding') return heard;
-  let samples;
-  try {
-    samples = await soundToDeviceSamples(await file.arrayBuffer());
-  } catch {
-    return null;
+  const type = codingName !== 'alaw' && workers.length > 1 ? 'plan' : 'encode';
+  let heard = await request({ type, file, coding: codingName }, [], onProgress);
+  if (heard.outcome === 'needsDecoding') {
+    let samples;
+    try {
+      samples = await soundToDeviceSamples(await file.arrayBuffer());
+    } catch {
+      return null;
+    }
+    heard = await request({ type, samples, coding: codingName }, [samples.buffer], onProgress);
   }
-  return request({ type: 'encode', samples, coding: codingName }, [samples.buffer], onProgress);
+  return heard.outcome === 'planned' ? codeSpans(heard, codingName, onProgress) : heard;
+}
+
+// A planned sound's blocks in spans of at least this many samples, each
+// coded by the least busy worker; the spans' bytes joined in order make
+// wavrec's very file, whichever worker coded each.
+const spanSamples = 32768;
+
+async function codeSpans({ samples, blocks, repeats, gap }, coding, onProgress) {
+  const spans = [];
+  for (let first = 0, at = 0; first < blocks.length;) {
+    let [last, count] = [first, 0];
+    while (last < blocks.length && count < spanSamples) count += blocks[last++];
+    spans.push({ first, last, at, count });
+    [first, at] = [last, at + count];
+  }
+  let done = 0;
+  const coded = await Promise.all(spans.map(({ first, last, at, count }) => {
+    const part = samples.slice(at, at + count);
+    const lengths = blocks.slice(first, last);
+    return request({ type: 'codeSpan', samples: part, blocks: lengths, coding }, [part.buffer, lengths.buffer])
+      .then(({ bytes }) => {
+        done += count;
+        onProgress(done / samples.length);
+        return bytes;
+      });
+  }));
+  const sound = new Uint8Array(coded.reduce((size, bytes) => size + bytes.length, 0));
+  coded.reduce((at, bytes) => {
+    sound.set(bytes, at);
+    return at + bytes.length;
+  }, 0);
+  return request({ type: 'assemble', sound, blocks, repeats, gap }, [sound.buffer, blocks.buffer]);
 }
 
 // Returns null once the Record file is offered, or why it is not.

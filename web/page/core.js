@@ -201,3 +201,59 @@ function encodeRecord(samples, coding, { repeats = 0, gap = 0 } = {}, onProgress
     core._free(address);
   }
 }
+
+// ---- One long sound's ADPCM over several workers ----
+
+// Copies a typed array into the module's memory; 0 when it cannot grow.
+function copyArrayIn(array) {
+  const address = core._malloc(Math.max(array.byteLength, 1));
+  if (address !== 0) core.HEAPU8.set(new Uint8Array(array.buffer, array.byteOffset, array.byteLength), address);
+  return address;
+}
+
+function withCopies(arrays, use) {
+  const addresses = arrays.map(copyArrayIn);
+  try {
+    if (addresses.includes(0)) throw new RangeError('could not allocate buffer');
+    return use(...addresses);
+  } finally {
+    for (const address of addresses) if (address !== 0) core._free(address);
+  }
+}
+
+// The lengths of the ADPCM blocks of 8000 Hz samples (an Int16Array), planned
+// as wavrec plans them for 'adpcm' or 'adpcm-best': a Uint32Array.
+function planAdpcm(samples, coding) {
+  return withCopies([samples], (address) => {
+    const at = core._recwav_plan_adpcm(address, samples.length, encodings.indexOf(coding) + 1) >>> 2;
+    const [blocksAddress, count] = core.HEAPU32.slice(at, at + 2);
+    const blocks = core.HEAPU32.slice(blocksAddress >>> 2, (blocksAddress >>> 2) + count);
+    core._recwav_release_plan();
+    return blocks;
+  });
+}
+
+// The bytes of a span of a plan: the blocks of the lengths in `blocks`, their
+// samples one after another in `samples`.
+function codeSpan(samples, blocks, coding) {
+  return withCopies([samples, blocks], (samplesAddress, blocksAddress) => {
+    const at = core._recwav_code_span(samplesAddress, blocksAddress, blocks.length, encodings.indexOf(coding) + 1) >>> 2;
+    const [bytesAddress, size] = core.HEAPU32.slice(at, at + 2);
+    const bytes = core.HEAPU8.slice(bytesAddress, bytesAddress + size);
+    core._recwav_release_plan();
+    return bytes;
+  });
+}
+
+// The Record file of a plan's spans, their bytes joined in order in `sound`,
+// with the sound header's { repeats, gap }: encodeRecord's very bytes.
+function assembleAdpcm(sound, blocks, { repeats = 0, gap = 0 } = {}) {
+  return withCopies([sound, blocks], (soundAddress, blocksAddress) => {
+    const at = core._recwav_assemble_adpcm(soundAddress, sound.length, blocksAddress, blocks.length, repeats, gap) >>> 2;
+    const [recordAddress, size, , checked] = core.HEAPU32.slice(at, at + 4);
+    const record = checked === 1 ? core.HEAPU8.slice(recordAddress, recordAddress + size) : null;
+    core._recwav_release_recording();
+    if (record === null) throw new Error('internal error: the Record file made does not read back as coded');
+    return record;
+  });
+}

@@ -5,7 +5,8 @@
 // starts a few of them and spreads its files over them; each runs its jobs
 // one after another, in the order they came.
 /* global ArchiveError, archiveEntries, archiveKind, bytesOf, cleanPath, convertRecord, core, coreReady,
-   encodeRecord, fflate, fileKind, isSoundFile, readable, blobBuilder, skipReason, voiceNotes, wavSamples */
+   encodeRecord, fflate, fileKind, isSoundFile, readable, blobBuilder, skipReason, voiceNotes, wavSamples,
+   planAdpcm, codeSpan, assembleAdpcm */
 
 const post = (message, transfer = []) => self.postMessage(message, transfer);
 let clearedBelow = 0;  // batches of conversions below this number were cleared from the page
@@ -260,26 +261,25 @@ async function samplesOf(file) {
   return { samples, repeats: Math.max(view.getUint16(24), 1) - 1, gap: view.getUint16(22) * 31250 };
 }
 
-// Codes a sound into a Record file, a part at a time so that its row shows
-// how far it is, and reads it back as the device will play it. A sound given
-// as a file whose samples only the browser can decode comes back as
-// 'needsDecoding'.
-async function encodeSound({ job, file, samples, coding, repeats = 0, gap = 0 }) {
-  if (file) {
-    const had = await samplesOf(file);
-    if (had === null) {
-      post({ type: 'encoded', job, outcome: 'needsDecoding' });
-      return;
-    }
-    if (had.refused) {
-      post({ type: 'encoded', job, ...had.refused });
-      return;
-    }
-    ({ samples, repeats, gap } = had);
+// The samples of a sound given as a file or as samples, with its header's
+// { repeats, gap }; or, posted already, why there are none.
+async function soundOf(job, { file, samples, repeats = 0, gap = 0 }) {
+  if (!file) return { samples, repeats, gap };
+  const had = await samplesOf(file);
+  if (had === null) {
+    post({ type: 'encoded', job, outcome: 'needsDecoding' });
+    return null;
   }
-  const bytes = encodeRecord(samples, coding, { repeats, gap }, (fraction) => post({ type: 'codingProgress', job, fraction }));
+  if (had.refused) {
+    post({ type: 'encoded', job, ...had.refused });
+    return null;
+  }
+  return had;
+}
+
+// Offers a Record file made, read back as the device will play it.
+async function offerRecord(job, bytes) {
   const record = new Blob([bytes], { type: 'application/octet-stream' });
-  // What the device will play: the Record file read back by the converter.
   let heard = await convertRecord(bytes);
   if (heard.outcome === 'converted' && !((await readable(heard.wav)) && (await readable(record)))) {
     heard = { ...heard, outcome: 'noRoom', wav: null };
@@ -287,7 +287,41 @@ async function encodeSound({ job, file, samples, coding, repeats = 0, gap = 0 })
   post({ type: 'encoded', job, record, recordSize: bytes.length, ...heard });
 }
 
-const jobs = { convert: convertBatch, convertEntry, zip: makeZip, encode: encodeSound };
+// Codes a sound into a Record file, a part at a time so that its row shows
+// how far it is, and reads it back as the device will play it. A sound given
+// as a file whose samples only the browser can decode comes back as
+// 'needsDecoding'.
+async function encodeSound(message) {
+  const sound = await soundOf(message.job, message);
+  if (sound === null) return;
+  const { samples, repeats, gap } = sound;
+  const { job, coding } = message;
+  await offerRecord(job, encodeRecord(samples, coding, { repeats, gap },
+    (fraction) => post({ type: 'codingProgress', job, fraction })));
+}
+
+// The first part of an ADPCM sound coded over several workers: its samples
+// and the blocks planned, for the page to hand out a span at a time.
+async function planSound(message) {
+  const sound = await soundOf(message.job, message);
+  if (sound === null) return;
+  const blocks = planAdpcm(sound.samples, message.coding);
+  post({ type: 'planned', job: message.job, outcome: 'planned', ...sound, blocks }, [sound.samples.buffer, blocks.buffer]);
+}
+
+function codeSoundSpan({ job, samples, blocks, coding }) {
+  const bytes = codeSpan(samples, blocks, coding);
+  post({ type: 'spanCoded', job, bytes }, [bytes.buffer]);
+}
+
+async function assembleSound({ job, sound, blocks, repeats, gap }) {
+  await offerRecord(job, assembleAdpcm(sound, blocks, { repeats, gap }));
+}
+
+const jobs = {
+  convert: convertBatch, convertEntry, zip: makeZip, encode: encodeSound, plan: planSound, codeSpan: codeSoundSpan,
+  assemble: assembleSound,
+};
 let queue = coreReady.then(() => post({ type: 'ready' }),
   (error) => post({ type: 'broken', message: String(error?.message ?? error) }));
 

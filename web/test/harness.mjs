@@ -46,9 +46,11 @@ export async function launchBrowser() {
 
 // A page of a fresh context, opened at `address` (the served site's origin,
 // or a file: URL), whose every request is recorded in `foreign` unless it
-// stays where the page came from; such a request is also stopped.
-export async function openPage(browser, address, contextOptions = {}) {
+// stays where the page came from; such a request is also stopped. `init`, a
+// function, runs in the page before its own scripts.
+export async function openPage(browser, address, contextOptions = {}, init = null) {
   const context = await browser.newContext({ acceptDownloads: true, ...contextOptions });
+  if (init) await context.addInitScript(init);
   const home = new URL(address);
   const foreign = [];
   const ownRequest = (url) => (home.protocol === 'file:' ? url.protocol === 'file:' : url.origin === home.origin);

@@ -163,8 +163,18 @@ before(async () => {
   const served = await serveSite();
   server = served.server;
   browser = await launchBrowser();
-  session = await openPage(browser, served.origin);
+  session = await openPage(browser, served.origin, {}, countSpans);
 });
+
+// Counts, worker by worker, the spans of a sound the page hands out.
+function countSpans() {
+  window.spansCoded = new Map();
+  const post = Worker.prototype.postMessage;
+  Worker.prototype.postMessage = function postCounted(message, ...rest) {
+    if (message?.type === 'codeSpan') window.spansCoded.set(this, (window.spansCoded.get(this) ?? 0) + 1);
+    return post.call(this, message, ...rest);
+  };
+}
 
 after(async () => {
   await browser?.close();
@@ -445,22 +455,22 @@ test('a document dropped on the page, loose or in a backup, gives its voice note
     ['Docs/Letter/Notes.wav', 'Docs/Letter/Notes~2.wav', 'Letter/Notes.wav', 'Letter/Notes~2.wav']);
 });
 
-// Long coding shows how far it is, row by row, and the page's workers code
-// two sounds at once, each to wavrec's bytes.
-test('long sounds are coded side by side, each row showing its progress', async () => {
+// Long coding shows how far it is, row by row (the workers share each
+// sound's spans, so the rows fill one after another), each to wavrec's bytes.
+test('long sounds show their progress row by row, each coded to wavrec\'s bytes', async () => {
   const { page } = session;
-  const cores = await page.evaluate(() => navigator.hardwareConcurrency);
   await page.getByRole('radio', { name: 'ADPCM, best (slower)', exact: true }).check();
   const names = ['long-1.wav', 'long-2.wav'];
   const sounds = names.map((name, index) => pcmWav({ frames: 8000 * 25, sample: noise(0.3, 100 + index) }));
   await page.getByLabel('Choose sounds').setInputFiles(names.map((name, index) =>
     ({ name, mimeType: 'audio/wav', buffer: sounds[index] })));
-  // Both part-way at the same moment where the browser has two cores; one
-  // at least part-way where it has one.
-  await page.waitForFunction((wanted) => {
-    const under = [...document.querySelectorAll('#records li.converting progress')].filter((bar) => bar.value > 0 && bar.value < 1);
-    return under.length >= wanted;
-  }, Math.min(cores, 2), { timeout: 120000, polling: 50 });
+  // Each row part-way at some moment while the other waits or is done.
+  for (const name of names) {
+    await page.waitForFunction((wanted) => {
+      const bar = document.querySelector(`#records li[data-name="${wanted}"] progress`);
+      return bar !== null && bar.value > 0 && bar.value < 1;
+    }, name, { timeout: 120000, polling: 20 });
+  }
   await page.locator('#encode-status', { hasText: '2 sounds: 2 made into Record files.' }).waitFor({ timeout: 120000 });
   for (const [index, name] of names.entries()) {
     writeFileSync(path.join(scratch, name), sounds[index]);
@@ -468,6 +478,36 @@ test('long sounds are coded side by side, each row showing its progress', async 
     assert.ok((await fetchInPage(page, await link.getAttribute('href'))).equals(cliRecord(path.join(scratch, name), 'adpcm-best')));
   }
   await page.getByRole('button', { name: 'Clear the Record files made' }).click();
+  await page.getByRole('radio', { name: 'A-law', exact: true }).check();
+});
+
+// One long sound in ADPCM is planned once and its spans coded by every
+// worker, into wavrec's very bytes: a WAV in both ADPCM codings, and a Series 3
+// sound whose plays and silence the joined file's header keeps.
+test('one long sound is coded over all the workers, to wavrec\'s bytes', async () => {
+  const { page } = session;
+  const workers = await page.evaluate(() => Math.max(1, Math.min(navigator.hardwareConcurrency || 1, 4)));
+  const tune = (frame) => 0.6 * Math.sin(frame / (3 + (frame % 24000) / 4000)) + noise(0.05, 3 + frame)();
+  const sounds = [
+    { name: 'song.wav', coding: 'adpcm', buffer: pcmWav({ frames: 8000 * 150, sample: tune }) },
+    { name: 'song-best.wav', coding: 'adpcm-best', buffer: pcmWav({ frames: 8000 * 15, sample: tune }) },
+    { name: 'alarm.wve', coding: 'adpcm',
+      buffer: series3Sound(Buffer.from(Array.from({ length: 8000 * 20 }, (_, i) => (i * 7 + (i >> 9)) & 255)), 16, 3) },
+  ];
+  const radios = { adpcm: 'ADPCM', 'adpcm-best': 'ADPCM, best (slower)' };
+  for (const { name, coding, buffer } of sounds) {
+    await page.evaluate(() => window.spansCoded.clear());
+    await page.getByRole('radio', { name: radios[coding], exact: true }).check();
+    await page.getByLabel('Choose sounds').setInputFiles([{ name, mimeType: 'application/octet-stream', buffer }]);
+    const link = page.locator(`#records li[data-name="${name}"]`).getByRole('link', { name: /^Download / });
+    await link.waitFor({ timeout: 120000 });
+    writeFileSync(path.join(scratch, name), buffer);
+    assert.ok((await fetchInPage(page, await link.getAttribute('href'))).equals(cliRecord(path.join(scratch, name), coding)),
+      `${name} in ${coding}`);
+    const spans = await page.evaluate(() => [...window.spansCoded.values()]);
+    assert.equal(spans.length, workers > 1 ? workers : 0, `${name}: the workers that coded spans`);
+    await page.getByRole('button', { name: 'Clear the Record files made' }).click();
+  }
   await page.getByRole('radio', { name: 'A-law', exact: true }).check();
 });
 
