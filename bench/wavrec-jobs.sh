@@ -35,6 +35,7 @@ for round in 1 2 3; do
         done
     done
     for build in "${builds[@]}"; do
-        /usr/bin/time -f "$round song --best ${build%%=*} %e s elapsed, %U s user" "${build#*=}" -c adpcm --best song.wav out.rec
+        /usr/bin/time -f "$round song --best ${build%%=*} %e s elapsed, %U s user" "${build#*=}" -c adpcm --best song.wav out.rec ||
+            echo "$round song --best ${build%%=*}: not an option of this build"
     done
 done

@@ -197,9 +197,9 @@ Cost narrowCodes(const std::int16_t* samples, std::size_t count, AdpcmState& sta
 // Which codes each kept state tries.
 enum class Tries : std::uint8_t {
     // The two codes whose values lie either side of the sample; the cheapest
-    // state also the next code beyond each, and where the step is near its
-    // least (quietIndex) the codes that raise it, so that a sudden onset can
-    // find the step ready.
+    // state also the next code beyond each (up to overshootIndex), and where
+    // the step is near its least (quietIndex) the codes that raise it, so
+    // that a sudden onset can find the step ready.
     either,
     // Those two, and every state the codes that raise the step, each in the
     // direction of the sample.
@@ -209,6 +209,10 @@ enum class Tries : std::uint8_t {
 
 // Step indices up to this count as near silence (steps of at most 16).
 constexpr unsigned quietIndex = 8;
+
+// Up to this step index (steps of at most 658, as in speech; not loud noise,
+// where it buys nothing), the default's cheapest state tries two codes more.
+constexpr unsigned overshootIndex = 56;
 
 struct Shape {
     std::size_t states;  // kept per sample
@@ -367,10 +371,10 @@ public:
                 if (below + 1 < codeCount) {
                     tryRank(step, from, cost, slot, below + 1);
                 }
-                // The cheapest state also the codes just beyond those: where
-                // the sound turns, the path that overshoots can be the one
-                // that follows.
-                if (shape.tries == Tries::either && slot == cheapestSlot) {
+                // The cheapest state also the codes just beyond those, below
+                // loud steps: where the sound turns, the path that overshoots
+                // can be the one that follows.
+                if (shape.tries == Tries::either && slot == cheapestSlot && indices[slot] <= overshootIndex) {
                     if (below > 0) {
                         tryRank(step, from, cost, slot, below - 1);
                     }
