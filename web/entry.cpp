@@ -142,6 +142,7 @@ RecordSettings settingsFor(std::uint32_t coding, std::uint32_t repeats, std::uin
 // One long sound's ADPCM coded in several workers: the blocks planned here
 // as wavrec plans them, each span of blocks coded by any worker, and the file
 // made of the spans' bytes in order, with wavrec's bytes.
+AdpcmEncoder planEncoder;
 std::vector<std::uint32_t> planBlocks;
 std::vector<std::uint8_t> spanBytes;
 
@@ -152,6 +153,12 @@ struct WebBuffer {
 };
 WebBuffer plan;
 WebBuffer span;
+
+const WebBuffer* offerPlan(AdpcmSpan& planned) {
+    planBlocks = std::move(planned.blocks);
+    plan = {address(planBlocks.data()), static_cast<std::uint32_t>(planBlocks.size())};
+    return &plan;
+}
 
 // The voice notes of the last document searched, each as a Record file of
 // its own, found and laid out as recscan finds and lays them out.
@@ -362,25 +369,27 @@ const recwav::WebRecording* recwav_encode(const std::int16_t* samples, std::uint
     return recwav_encode_end();
 }
 
-// Plans the ADPCM blocks of `count` samples as recwav_encode codes them
-// (coding 2 or 3): the result holds the length of each block, one a word, and
-// stays valid until the next call.
-const recwav::WebBuffer* recwav_plan_adpcm(const std::int16_t* samples, std::uint32_t count, std::uint32_t coding) {
-    recwav::AdpcmEncoder encoder;
-    encoder.settings = recwav::settingsFor(coding, 0, 0).adpcm;
+// Plans the ADPCM blocks of a sound as recwav_encode codes them (coding 2 or
+// 3), its samples given a part at a time to recwav_plan_part, and the last
+// blocks decided by recwav_plan_end. Each returns the lengths of the blocks it
+// decided, one a word, valid until the next call; the blocks hold the samples
+// given, in order, and do not depend on how they were split.
+void recwav_plan_begin(std::uint32_t coding) {
+    recwav::planEncoder = {};
+    recwav::planEncoder.settings = recwav::settingsFor(coding, 0, 0).adpcm;
+}
+
+const recwav::WebBuffer* recwav_plan_part(const std::int16_t* samples, std::uint32_t count) {
     recwav::AdpcmSpan planned;
-    recwav::planBlocks.clear();
-    // The samples are copied a window at a time, never whole.
-    constexpr std::uint32_t step = 1U << 16;
-    for (std::uint32_t at = 0; at < count; at += std::min(step, count - at)) {
-        recwav::planAdpcm(encoder, samples + at, std::min(step, count - at), planned);
-        recwav::planBlocks.insert(recwav::planBlocks.end(), planned.blocks.begin(), planned.blocks.end());
-        planned = {};
-    }
-    recwav::finishAdpcmPlan(encoder, planned);
-    recwav::planBlocks.insert(recwav::planBlocks.end(), planned.blocks.begin(), planned.blocks.end());
-    recwav::plan = {recwav::address(recwav::planBlocks.data()), static_cast<std::uint32_t>(recwav::planBlocks.size())};
-    return &recwav::plan;
+    recwav::planAdpcm(recwav::planEncoder, samples, count, planned);
+    return recwav::offerPlan(planned);
+}
+
+const recwav::WebBuffer* recwav_plan_end() {
+    recwav::AdpcmSpan planned;
+    recwav::finishAdpcmPlan(recwav::planEncoder, planned);
+    recwav::planEncoder = {};
+    return recwav::offerPlan(planned);
 }
 
 // Codes one span of a plan: `blocks` blocks of the lengths at `lengths`,
@@ -411,6 +420,7 @@ const recwav::WebRecording* recwav_assemble_adpcm(const std::uint8_t* sound, std
 
 // Frees the plan and the last span coded.
 void recwav_release_plan() {
+    recwav::planEncoder = {};
     recwav::planBlocks = {};
     recwav::spanBytes = {};
     recwav::plan = {};

@@ -58,12 +58,12 @@ async function fewAtATime(task) {
   }
 }
 
-function request(message, transfer = [], onProgress = () => {}, worker = null) {
+function request(message, transfer = [], onProgress = () => {}, worker = null, onPart = () => {}) {
   const job = nextJob++;
   const slot = worker ?? workers.reduce((least, candidate) => (candidate.jobs < least.jobs ? candidate : least));
   ++slot.jobs;
   return new Promise((resolve, reject) => {
-    requests.set(job, { resolve, reject, slot, onProgress });
+    requests.set(job, { resolve, reject, slot, onProgress, onPart });
     slot.worker.postMessage({ ...message, job }, transfer);
   });
 }
@@ -152,6 +152,7 @@ const fromWorker = {
   failed: ({ job, message }) => ended(job, (waiting) => waiting?.reject(new Error(message))),
   encoded: (result) => answer(result.job, (waiting) => waiting.resolve(result)),
   planned: (result) => answer(result.job, (waiting) => waiting.resolve(result)),
+  plannedPart: (part) => answer(part.job, (waiting) => waiting?.onPart(part)),
   spanCoded: (result) => answer(result.job, (waiting) => waiting.resolve(result)),
   zipped: ({ job, zip }) => answer(job, (waiting) => waiting.resolve(zip)),
 };
@@ -532,7 +533,8 @@ async function soundToDeviceSamples(fileBytes) {
 async function codeInWorker(file, codingName, progress) {
   const onProgress = (fraction) => { progress.value = fraction; };
   const type = codingName !== 'alaw' && workers.length > 1 ? 'plan' : 'encode';
-  let heard = await request({ type, file, coding: codingName }, [], onProgress);
+  const spans = type === 'plan' ? spanCoder(codingName, onProgress) : null;
+  let heard = await request({ type, file, coding: codingName }, [], onProgress, null, spans?.add);
   if (heard.outcome === 'needsDecoding') {
     let samples;
     try {
@@ -540,41 +542,60 @@ async function codeInWorker(file, codingName, progress) {
     } catch {
       return null;
     }
-    heard = await request({ type, samples, coding: codingName }, [samples.buffer], onProgress);
+    heard = await request({ type, samples, coding: codingName }, [samples.buffer], onProgress, null, spans?.add);
   }
-  return heard.outcome === 'planned' ? codeSpans(heard, codingName, onProgress) : heard;
+  return heard.outcome === 'planned' ? spans.finish(heard) : heard;
 }
 
-// A planned sound's blocks in spans of at least this many samples, each
-// coded by the least busy worker; the spans' bytes joined in order make
-// wavrec's very file, whichever worker coded each.
+// A planned sound's blocks, as the planner hands them over, in spans of at
+// least this many samples, each coded by the least busy worker; the spans'
+// bytes joined in order make wavrec's very file, whichever worker coded each.
 const spanSamples = 32768;
 
-async function codeSpans({ samples, blocks, repeats, gap }, coding, onProgress) {
-  const spans = [];
-  for (let first = 0, at = 0; first < blocks.length;) {
-    let [last, count] = [first, 0];
-    while (last < blocks.length && count < spanSamples) count += blocks[last++];
-    spans.push({ first, last, at, count });
-    [first, at] = [last, at + count];
-  }
-  let done = 0;
-  const coded = await Promise.all(spans.map(({ first, last, at, count }) => {
-    const part = samples.slice(at, at + count);
-    const lengths = blocks.slice(first, last);
-    return request({ type: 'codeSpan', samples: part, blocks: lengths, coding }, [part.buffer, lengths.buffer])
+function spanCoder(coding, onProgress) {
+  const coded = [];
+  const allBlocks = [];
+  let [samples, blocks, count, done] = [[], [], 0, 0];
+  const send = () => {
+    const part = new Int16Array(count);
+    samples.reduce((at, each) => {
+      part.set(each, at);
+      return at + each.length;
+    }, 0);
+    const lengths = Uint32Array.from(blocks);
+    const total = count;
+    coded.push(request({ type: 'codeSpan', samples: part, blocks: lengths, coding }, [part.buffer, lengths.buffer])
       .then(({ bytes }) => {
-        done += count;
-        onProgress(done / samples.length);
+        done += total;
+        onProgress(done / Math.max(1, sound.total));
         return bytes;
-      });
-  }));
-  const sound = new Uint8Array(coded.reduce((size, bytes) => size + bytes.length, 0));
-  coded.reduce((at, bytes) => {
-    sound.set(bytes, at);
-    return at + bytes.length;
-  }, 0);
-  return request({ type: 'assemble', sound, blocks, repeats, gap }, [sound.buffer, blocks.buffer]);
+      }));
+    [samples, blocks, count] = [[], [], 0];
+  };
+  const sound = { total: 0 };
+  return {
+    add: (part) => {
+      sound.total = part.total;
+      samples.push(part.samples);
+      for (const length of part.blocks) {
+        blocks.push(length);
+        allBlocks.push(length);
+      }
+      count += part.samples.length;
+      if (count >= spanSamples) send();
+    },
+    finish: async ({ repeats, gap }) => {
+      if (count > 0) send();
+      const parts = await Promise.all(coded);
+      const bytes = new Uint8Array(parts.reduce((size, each) => size + each.length, 0));
+      parts.reduce((at, each) => {
+        bytes.set(each, at);
+        return at + each.length;
+      }, 0);
+      const lengths = Uint32Array.from(allBlocks);
+      return request({ type: 'assemble', sound: bytes, blocks: lengths, repeats, gap }, [bytes.buffer, lengths.buffer]);
+    },
+  };
 }
 
 // Returns null once the Record file is offered, or why it is not.

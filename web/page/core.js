@@ -221,16 +221,24 @@ function withCopies(arrays, use) {
   }
 }
 
-// The lengths of the ADPCM blocks of 8000 Hz samples (an Int16Array), planned
-// as wavrec plans them for 'adpcm' or 'adpcm-best': a Uint32Array.
-function planAdpcm(samples, coding) {
-  return withCopies([samples], (address) => {
-    const at = core._recwav_plan_adpcm(address, samples.length, encodings.indexOf(coding) + 1) >>> 2;
-    const [blocksAddress, count] = core.HEAPU32.slice(at, at + 2);
-    const blocks = core.HEAPU32.slice(blocksAddress >>> 2, (blocksAddress >>> 2) + count);
-    core._recwav_release_plan();
-    return blocks;
-  });
+// The ADPCM blocks of 8000 Hz samples planned as wavrec plans them for
+// 'adpcm' or 'adpcm-best', the samples given a part (an Int16Array) at a
+// time: part() and end() return the lengths of the blocks each decided, a
+// Uint32Array, the blocks holding the samples in order.
+function adpcmPlanner(coding) {
+  core._recwav_plan_begin(encodings.indexOf(coding) + 1);
+  const lengths = (at) => {
+    const [blocksAddress, count] = core.HEAPU32.slice(at >>> 2, (at >>> 2) + 2);
+    return core.HEAPU32.slice(blocksAddress >>> 2, (blocksAddress >>> 2) + count);
+  };
+  return {
+    part: (samples) => withCopies([samples], (address) => lengths(core._recwav_plan_part(address, samples.length))),
+    end: () => {
+      const blocks = lengths(core._recwav_plan_end());
+      core._recwav_release_plan();
+      return blocks;
+    },
+  };
 }
 
 // The bytes of a span of a plan: the blocks of the lengths in `blocks`, their

@@ -6,7 +6,7 @@
 // one after another, in the order they came.
 /* global ArchiveError, archiveEntries, archiveKind, bytesOf, cleanPath, convertRecord, core, coreReady,
    encodeRecord, fflate, fileKind, isSoundFile, readable, blobBuilder, skipReason, voiceNotes, wavSamples,
-   planAdpcm, codeSpan, assembleAdpcm */
+   adpcmPlanner, codeSpan, assembleAdpcm */
 
 const post = (message, transfer = []) => self.postMessage(message, transfer);
 let clearedBelow = 0;  // batches of conversions below this number were cleared from the page
@@ -300,13 +300,25 @@ async function encodeSound(message) {
     (fraction) => post({ type: 'codingProgress', job, fraction })));
 }
 
-// The first part of an ADPCM sound coded over several workers: its samples
-// and the blocks planned, for the page to hand out a span at a time.
+// The first part of an ADPCM sound coded over several workers: its blocks
+// planned, posted with their samples as they are decided, for the page to
+// hand out a span at a time while the rest is planned.
 async function planSound(message) {
   const sound = await soundOf(message.job, message);
   if (sound === null) return;
-  const blocks = planAdpcm(sound.samples, message.coding);
-  post({ type: 'planned', job: message.job, outcome: 'planned', ...sound, blocks }, [sound.samples.buffer, blocks.buffer]);
+  const { job } = message;
+  const { samples, repeats, gap } = sound;
+  const planner = adpcmPlanner(message.coding);
+  let handed = 0;
+  const hand = (blocks) => {
+    const count = blocks.reduce((sum, length) => sum + length, 0);
+    const part = samples.slice(handed, handed + count);
+    handed += count;
+    post({ type: 'plannedPart', job, samples: part, blocks, total: samples.length }, [part.buffer, blocks.buffer]);
+  };
+  for (let at = 0; at < samples.length; at += 1 << 15) hand(planner.part(samples.subarray(at, at + (1 << 15))));
+  hand(planner.end());
+  post({ type: 'planned', job, outcome: 'planned', repeats, gap });
 }
 
 function codeSoundSpan({ job, samples, blocks, coding }) {

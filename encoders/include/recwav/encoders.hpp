@@ -59,16 +59,19 @@ enum class AdpcmSearch : std::uint8_t {
     // A beam of 8 decoder states, with the block ends of release 1.0: the
     // default until then, kept to measure the others against.
     narrow,
-    // The default: 16 states, near ones merged, each trying the two codes
-    // either side of the sample; 1.0 to 1.4 dB above narrow on speech, at
-    // less than half its speed (some 390 times real time).
+    // The default: 16 states, merged where they share a step and a bin of
+    // the predictor a quarter to a half of that step wide, each trying the
+    // two codes either side of the sample, and the codes that raise the step
+    // where they clamp and before a sudden onset; 0.9 to 1.6 dB above narrow
+    // on speech, at about half its speed (some 230 times real time).
     standard,
-    // 256 states, each trying those two and the codes that raise the step:
-    // 1.8 to 2.4 dB above narrow on speech, some 40 times slower than
-    // standard (about 9 times real time).
+    // 128 states and the cheapest of every step index, each trying those two
+    // and the codes that raise the step: 1.5 to 2.3 dB above narrow on
+    // speech, some 25 times slower than standard (about 8 times real time on
+    // one core).
     best,
-    // 1024 states trying every code: the benchmark's reference, slower than
-    // real time.
+    // 1024 states and the cheapest of every step index, trying every code:
+    // the benchmark's reference, slower than real time.
     widest,
 };
 
