@@ -235,9 +235,9 @@ struct Shape {
 constexpr Shape shapeOf(AdpcmSearch search) {
     switch (search) {
         case AdpcmSearch::best:
-            return {128, Tries::eitherAndSteps, 4, 0, true, 128 + indexCount};
+            return {128, Tries::eitherAndSteps, 4, 2, true, 128 + indexCount};
         case AdpcmSearch::widest:
-            return {1024, Tries::every, 6, 0, true, 1024 + indexCount};
+            return {1024, Tries::every, 6, 2, true, 1024 + indexCount};
         default:
             return {16, Tries::either, 1, 3, false, 16 + indexCount};
     }

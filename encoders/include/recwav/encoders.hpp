@@ -41,9 +41,11 @@ void encodeALawSamples(const std::int16_t* samples, std::size_t count, std::uint
 // maxBlock runs from 1 to this, though a block header could count up to
 // maxCompactCount. The encoder holds about 21 bytes per sample of maxBlock
 // (the window and the restart costs in it); the trail of its search over at
-// most 2048 samples (32 bytes a sample by default, 2 KB for the widest
-// search); and, for blocks longer than that, the states saved every 2048
-// samples (up to 8 bytes a sample, for the widest search).
+// most 2048 samples (210 bytes a sample by default, 434 for best, 2.2 KB for
+// the widest search); each coding thread a table of the states met at a
+// sample (0.8 MB by default, 2.5 MB for best, 3.4 MB for the widest); and,
+// for blocks longer than 2048 samples, the states saved every 2048 (up to 9
+// bytes a sample, for the widest search).
 inline constexpr std::uint32_t maxAdpcmBlockLimit = 1U << 20;
 
 // Samples past a candidate block end that the choice of the end looks at, at
