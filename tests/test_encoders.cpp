@@ -302,6 +302,35 @@ TEST(AdpcmSearch, ReportsTheErrorAndTheEndStateOfTheCodesItChooses) {
     }
 }
 
+// From every step index and a spread of predictors, toward samples across the
+// whole range (where codes clamp too), the nearest search's one code decodes
+// nearest to the sample of all 16, and of two as near, to the lower value.
+TEST(AdpcmEncoder, TheNearestCodeIsTheNearestOfAllSixteen) {
+    for (std::uint32_t index = 0; index <= adpcmMaxStepIndex; ++index) {
+        for (const std::int32_t predictor : {-32768, -20000, -700, -1, 0, 3, 900, 31000, 32767}) {
+            for (std::int32_t sample = -32768; sample <= 32767; sample += 97) {
+                const auto value = [&](unsigned code) {
+                    AdpcmState state{predictor, index};
+                    return decodeAdpcmCode(state, code);
+                };
+                AdpcmState state{predictor, index};
+                const auto wanted = static_cast<std::int16_t>(sample);
+                std::uint8_t chosen = 0;
+                searchAdpcmCodes(&wanted, 1, state, AdpcmSearch::nearest, &chosen);
+                const std::int32_t got = value(chosen);
+                for (unsigned code = 0; code < 16; ++code) {
+                    const std::int32_t other = value(code);
+                    const bool nearer = std::abs(other - sample) < std::abs(got - sample);
+                    const bool asNearAndLower = std::abs(other - sample) == std::abs(got - sample) && other < got;
+                    ASSERT_FALSE(nearer || asNearAndLower)
+                        << "index " << index << " predictor " << predictor << " sample " << sample << ": code "
+                        << int{chosen} << " gives " << got << ", code " << code << " " << other;
+                }
+            }
+        }
+    }
+}
+
 TEST(AdpcmEncoder, EachSearchBeatsTheOneBeforeAtAboutTheSameSize) {
     for (const char* kind : {"bursts", "sine", "noise"}) {
         const Samples samples = makeSound(kind, 12000, 3);
