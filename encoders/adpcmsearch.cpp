@@ -374,7 +374,9 @@ public:
                 // The cheapest state also the codes just beyond those, below
                 // loud steps: where the sound turns, the path that overshoots
                 // can be the one that follows.
-                if (shape.tries == Tries::either && slot == cheapestSlot && indices[slot] <= overshootIndex) {
+                const bool beyond =
+                    shape.tries == Tries::either && slot == cheapestSlot && indices[slot] <= overshootIndex;
+                if (beyond) {
                     if (below > 0) {
                         tryRank(step, from, cost, slot, below - 1);
                     }
@@ -392,7 +394,9 @@ public:
                     const bool up = clampsUp || (!clampsDown && sample >= from);
                     const std::array<unsigned, 4>& ranks = up ? raisingUp : raisingDown;
                     for (const unsigned rank : ranks) {
-                        if (rank != below && rank != below + 1) {
+                        const bool triedAlready =
+                            rank == below || rank == below + 1 || (beyond && (rank + 1 == below || rank == below + 2));
+                        if (!triedAlready) {
                             tryRank(step, from, cost, slot, rank);
                         }
                     }

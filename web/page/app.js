@@ -552,46 +552,44 @@ async function codeInWorker(file, codingName, progress) {
 // bytes joined in order make wavrec's very file, whichever worker coded each.
 const spanSamples = 32768;
 
+// The typed arrays `parts` one after another in one array of their type.
+function joined(Type, parts) {
+  const whole = new Type(parts.reduce((size, part) => size + part.length, 0));
+  parts.reduce((at, part) => {
+    whole.set(part, at);
+    return at + part.length;
+  }, 0);
+  return whole;
+}
+
 function spanCoder(coding, onProgress) {
   const coded = [];
   const allBlocks = [];
-  let [samples, blocks, count, done] = [[], [], 0, 0];
+  let [samples, blocks, count, total, done] = [[], [], 0, 0, 0];
   const send = () => {
-    const part = new Int16Array(count);
-    samples.reduce((at, each) => {
-      part.set(each, at);
-      return at + each.length;
-    }, 0);
+    const part = joined(Int16Array, samples);
     const lengths = Uint32Array.from(blocks);
-    const total = count;
+    const spanned = count;  // the part itself is handed over, and empty here
     coded.push(request({ type: 'codeSpan', samples: part, blocks: lengths, coding }, [part.buffer, lengths.buffer])
       .then(({ bytes }) => {
-        done += total;
-        onProgress(done / Math.max(1, sound.total));
+        done += spanned;
+        onProgress(done / Math.max(1, total));
         return bytes;
       }));
     [samples, blocks, count] = [[], [], 0];
   };
-  const sound = { total: 0 };
   return {
     add: (part) => {
-      sound.total = part.total;
+      total = part.total;
       samples.push(part.samples);
-      for (const length of part.blocks) {
-        blocks.push(length);
-        allBlocks.push(length);
-      }
+      blocks.push(...part.blocks);
+      allBlocks.push(...part.blocks);
       count += part.samples.length;
       if (count >= spanSamples) send();
     },
     finish: async ({ repeats, gap }) => {
       if (count > 0) send();
-      const parts = await Promise.all(coded);
-      const bytes = new Uint8Array(parts.reduce((size, each) => size + each.length, 0));
-      parts.reduce((at, each) => {
-        bytes.set(each, at);
-        return at + each.length;
-      }, 0);
+      const bytes = joined(Uint8Array, await Promise.all(coded));
       const lengths = Uint32Array.from(allBlocks);
       return request({ type: 'assemble', sound: bytes, blocks: lengths, repeats, gap }, [bytes.buffer, lengths.buffer]);
     },

@@ -247,9 +247,7 @@ function codeSpan(samples, blocks, coding) {
   return withCopies([samples, blocks], (samplesAddress, blocksAddress) => {
     const at = core._recwav_code_span(samplesAddress, blocksAddress, blocks.length, encodings.indexOf(coding) + 1) >>> 2;
     const [bytesAddress, size] = core.HEAPU32.slice(at, at + 2);
-    const bytes = core.HEAPU8.slice(bytesAddress, bytesAddress + size);
-    core._recwav_release_plan();
-    return bytes;
+    return core.HEAPU8.slice(bytesAddress, bytesAddress + size);
   });
 }
 

@@ -182,6 +182,16 @@ after(async () => {
   rmSync(scratch, { recursive: true, force: true });
 });
 
+// Drops files ({ name: bytes }) on the page's drop zone, as a user drags them there.
+async function dropOnPage(page, files) {
+  const dropped = await page.evaluateHandle((entries) => {
+    const transfer = new DataTransfer();
+    for (const [name, bytes] of entries) transfer.items.add(new File([new Uint8Array(bytes)], name));
+    return transfer;
+  }, Object.entries(files).map(([name, bytes]) => [name, [...bytes]]));
+  await page.locator('#drop-zone').dispatchEvent('drop', { dataTransfer: dropped });
+}
+
 const row = (name, page = session.page) => page.locator(`#results li[data-name="${name}"]`);
 
 // A row that says "Converted" offers recwav's very bytes, in one Blob that its
@@ -250,12 +260,7 @@ test('Record files convert to the bytes recwav writes; others are refused or ski
 
 test('a file dropped on the page converts like a chosen one', async () => {
   const { page } = session;
-  const dropped = await page.evaluateHandle((bytes) => {
-    const transfer = new DataTransfer();
-    transfer.items.add(new File([new Uint8Array(bytes)], 'dropped.rec'));
-    return transfer;
-  }, [...readFileSync(example('tune-adpcm.rec'))]);
-  await page.locator('#drop-zone').dispatchEvent('drop', { dataTransfer: dropped });
+  await dropOnPage(page, { 'dropped.rec': readFileSync(example('tune-adpcm.rec')) });
   await expectConverted('dropped.rec', 'ADPCM', cliWav(example('tune-adpcm.rec')));
 });
 
@@ -361,12 +366,7 @@ test('one drop takes recordings, Series 3 sounds, sounds and other files, each i
     Memo: alawBytes, 'ring.wve': ring, 'hello.wav': hello, empty: Buffer.alloc(0),
     'notes.txt': Buffer.from('Shopping: milk, eggs\n'), 'photo.png': Buffer.from('\x89PNG\r\n\x1a\n\0\0\0\rIHDR', 'latin1'),
   };
-  const dropped = await page.evaluateHandle((entries) => {
-    const transfer = new DataTransfer();
-    for (const [name, bytes] of entries) transfer.items.add(new File([new Uint8Array(bytes)], name));
-    return transfer;
-  }, Object.entries(files).map(([name, bytes]) => [name, [...bytes]]));
-  await page.locator('#drop-zone').dispatchEvent('drop', { dataTransfer: dropped });
+  await dropOnPage(page, files);
   await page.locator('#status', { hasText: '2 converted, 3 skipped, 1 sound offered as a Record file below.' }).waitFor();
 
   await expectConverted('Memo', 'A-law', cliWav(example('tune-alaw.rec')));
@@ -428,12 +428,7 @@ test('a document dropped on the page, loose or in a backup, gives its voice note
   const notes = ['alaw', 'adpcm'].map((coding) => cliRecord(path.join(scratch, 'voice.wav'), coding));
   const letter = epocDocument(notes.map(embeddedObject));
   const files = { Letter: letter, Blank: epocDocument([]), 'backup.zip': Buffer.from(zipSync({ 'Docs/Letter': letter })) };
-  const dropped = await page.evaluateHandle((entries) => {
-    const transfer = new DataTransfer();
-    for (const [name, bytes] of entries) transfer.items.add(new File([new Uint8Array(bytes)], name));
-    return transfer;
-  }, Object.entries(files).map(([name, bytes]) => [name, [...bytes]]));
-  await page.locator('#drop-zone').dispatchEvent('drop', { dataTransfer: dropped });
+  await dropOnPage(page, files);
   await page.locator('#status', { hasText: '4 converted, 1 skipped.' }).waitFor();
 
   // recscan's WAV files of the same document, and recwav's of each note alone.
