@@ -56,11 +56,12 @@ inline unsigned rankBelow(const RankedStep& step, std::int32_t wanted) {
     within += magnitudes[within + 1] <= limit ? 2U : 0U;
     within += magnitudes[within] <= limit ? 1U : 0U;
     within += magnitudes[within] <= limit ? 1U : 0U;
-    if (wanted >= 0) {
-        return 7 + within;
-    }
-    // Rank 0 takes the largest magnitude whether or not it is within.
-    return 7 - (within - (within == codeCount / 2 ? 1U : 0U));
+    // Without a branch, which the sign of speech's differences would mislead:
+    // 7 + within, or for a negative `wanted` 7 - within (and rank 0, which
+    // takes the largest magnitude whether or not it is within).
+    const unsigned negative = wanted < 0 ? ~0U : 0U;
+    const unsigned largest = within == codeCount / 2 ? 1U : 0U;
+    return 7 + ((within ^ negative) - negative) + (largest & negative);
 }
 
 // The rank of the code whose decoded value is nearest to `sample`; of two as
@@ -287,19 +288,37 @@ public:
     static constexpr std::size_t width = shape.onsetStates;  // the most states kept
     static constexpr std::size_t triesEach = shape.tries == Tries::every ? codeCount : 6;
     static constexpr Bins bins = binsOf(shape);
+    static_assert(bins.size < (std::size_t{1} << 20U));
+    // For each step index and rank, the step index the code leads to and
+    // where its bins are, in one word: the bins' offset over the index
+    // (8 bits) over the bins' shift (4).
+    static constexpr std::array<std::array<std::uint32_t, codeCount>, indexCount> nextBins = [] {
+        std::array<std::array<std::uint32_t, codeCount>, indexCount> table{};
+        for (std::size_t index = 0; index < indexCount; ++index) {
+            for (std::size_t rank = 0; rank < codeCount; ++rank) {
+                const std::uint8_t next = rankedSteps[index].nextIndex[rank];
+                table[index][rank] = bins.offset[next] << 12U | std::uint32_t{next} << 4U | bins.shift[next];
+            }
+        }
+        return table;
+    }();
+    // The states tried, and past them a slot for what is not kept (and a
+    // cost of noCost).
+    static constexpr std::size_t triedRoom = width * triesEach + 1;
 
     explicit WideSearch(AdpcmScratch& scratch) : s_(scratch) {
-        const std::size_t room = width * (1 + triesEach);
-        s_.costs.resize(room);
-        s_.predictors.resize(room);
-        s_.stepIndices.resize(room);
-        s_.marks.resize(width * triesEach);
-        s_.order.resize(width * triesEach);
+        s_.costs.resize(width + 1);
+        s_.predictors.resize(width + 1);
+        s_.stepIndices.resize(width + 1);
+        s_.triedCosts.assign(triedRoom + 1, noCost);
+        s_.tried.resize(triedRoom);
+        s_.order.resize(2 * width * triesEach);
         s_.seen.resize(bins.size);
         costs_ = s_.costs.data();
         predictors_ = s_.predictors.data();
         indices_ = s_.stepIndices.data();
-        marks_ = s_.marks.data();
+        triedCosts_ = s_.triedCosts.data();
+        tried_ = s_.tried.data();
         seen_ = s_.seen.data();
     }
 
@@ -312,9 +331,27 @@ public:
         cheapest_ = 0;
     }
 
-    // Takes the beam one sample on, to the first of the `left` samples at
-    // `ahead`, writing each kept state's parent and code to `marks`.
-    void step(const std::int16_t* ahead, std::size_t left, std::uint16_t* marks) {
+    // Before a block: the highest and lowest of each sample and the few
+    // after it, where an onset is looked for.
+    void look(const std::int16_t* samples, std::size_t count) {
+        if constexpr (!shape.ladder) {
+            s_.highs.assign(samples, samples + count);
+            s_.lows.assign(samples, samples + count);
+            std::int16_t* __restrict highs = s_.highs.data();
+            std::int16_t* __restrict lows = s_.lows.data();
+            for (std::size_t after = 1; after < onsetLookahead && after < count; ++after) {
+                for (std::size_t i = 0; i + after < count; ++i) {
+                    highs[i] = std::max(highs[i], samples[i + after]);
+                    lows[i] = std::min(lows[i], samples[i + after]);
+                }
+            }
+            samples_ = samples;
+        }
+    }
+
+    // Takes the beam one sample on, to the sample at `ahead` (in the block
+    // look() saw), writing each kept state's parent and code to `marks`.
+    void step(const std::int16_t* ahead, std::uint16_t* marks) {
         // A bin's entry: the sample's generation (16 bits) over the slot of
         // the state tried there (16).
         if (++s_.generation == 0x10000U) {
@@ -325,51 +362,51 @@ public:
         Cost* __restrict costs = costs_;
         std::int32_t* __restrict predictors = predictors_;
         std::uint8_t* __restrict indices = indices_;
-        Cost* __restrict triedCosts = costs_ + width;
-        std::int32_t* __restrict triedPredictors = predictors_ + width;
-        std::uint8_t* __restrict triedIndices = indices_ + width;
-        std::uint16_t* __restrict triedMarks = marks_;
+        Cost* __restrict triedCosts = triedCosts_;
+        AdpcmScratch::Tried* __restrict triedStates = tried_;
         std::uint32_t* __restrict seen = seen_;
         std::size_t tried = 0;
         const std::int32_t sample = ahead[0];
-        const auto tryRank = [&](const RankedStep& step, std::int32_t from, Cost base, std::size_t slot,
-                                 unsigned rank) {
+        // Without branches, which the merging would mislead half the time:
+        // a state tried before in the same bin stays unless this one is
+        // cheaper, and what is not kept goes to the slot past them all. A
+        // mark holds the parent's slot over the code's rank.
+        const auto tryRank = [&](const RankedStep& step, const std::uint32_t* next, std::int32_t from, Cost base,
+                                 unsigned slotMark, unsigned rank) {
             const std::int32_t predictor = clampSample(from + step.difference[rank]);
             const Cost cost = base + squared(predictor - sample);
-            const std::uint8_t index = step.nextIndex[rank];
-            const std::size_t bin =
-                bins.offset[index] + (static_cast<std::size_t>(predictor + 32768) >> bins.shift[index]);
-            std::size_t at = tried;
+            const std::uint32_t to = next[rank];
+            const std::size_t bin = (to >> 12U) + (static_cast<std::uint32_t>(predictor + 32768) >> (to & 0xFU));
             const std::uint32_t entry = seen[bin];
-            if ((entry & 0xFFFF0000U) == stamp) {
-                at = entry & 0xFFFFU;
-                if (triedCosts[at] <= cost) {
-                    return;
-                }
-            } else {
-                seen[bin] = stamp | static_cast<std::uint32_t>(at);
-                ++tried;
-            }
-            triedCosts[at] = cost;
-            triedPredictors[at] = predictor;
-            triedIndices[at] = index;
-            triedMarks[at] = static_cast<std::uint16_t>(slot << 4U | codeOfRank[rank]);
+            // As masks, which the compiler leaves as they are.
+            const std::size_t fresh = std::size_t{0} - static_cast<std::size_t>((entry & 0xFFFF0000U) != stamp);
+            const std::size_t at = (tried & fresh) | (entry & 0xFFFFU & ~fresh);
+            const std::size_t cheaper = (std::size_t{0} - static_cast<std::size_t>(cost < triedCosts[at])) | fresh;
+            const std::size_t into = (at & cheaper) | ((triedRoom - 1) & ~cheaper);
+            seen[bin] = stamp | static_cast<std::uint32_t>(at);
+            tried -= fresh;
+            triedCosts[into] = cost;
+            triedStates[into].predictor = predictor;
+            triedStates[into].mark = static_cast<std::uint16_t>(slotMark | rank);
+            triedStates[into].stepIndex = static_cast<std::uint8_t>(to >> 4U);
         };
         const std::size_t cheapestSlot = shape.tries != Tries::every ? cheapest_ : kept_;
-        const bool onset = shape.ladder || (cheapestSlot < kept_ && onsetNear(ahead, left, cheapestSlot));
+        const bool onset = shape.ladder || (cheapestSlot < kept_ && onsetNear(ahead, cheapestSlot));
         for (std::size_t slot = 0; slot < kept_; ++slot) {
             const std::int32_t from = predictors[slot];
             const RankedStep& step = rankedSteps[indices[slot]];
+            const std::uint32_t* next = nextBins[indices[slot]].data();
+            const auto slotMark = static_cast<unsigned>(slot << 4U);
             const Cost cost = costs[slot];
             if constexpr (shape.tries == Tries::every) {
                 for (unsigned rank = 0; rank < codeCount; ++rank) {
-                    tryRank(step, from, cost, slot, rank);
+                    tryRank(step, next, from, cost, slotMark, rank);
                 }
             } else {
                 const unsigned below = rankBelow(step, sample - from);
-                tryRank(step, from, cost, slot, below);
+                tryRank(step, next, from, cost, slotMark, below);
                 if (below + 1 < codeCount) {
-                    tryRank(step, from, cost, slot, below + 1);
+                    tryRank(step, next, from, cost, slotMark, below + 1);
                 }
                 // The cheapest state also the codes just beyond those, below
                 // loud steps: where the sound turns, the path that overshoots
@@ -378,10 +415,10 @@ public:
                     shape.tries == Tries::either && slot == cheapestSlot && indices[slot] <= overshootIndex;
                 if (beyond) {
                     if (below > 0) {
-                        tryRank(step, from, cost, slot, below - 1);
+                        tryRank(step, next, from, cost, slotMark, below - 1);
                     }
                     if (below + 2 < codeCount) {
-                        tryRank(step, from, cost, slot, below + 2);
+                        tryRank(step, next, from, cost, slotMark, below + 2);
                     }
                 }
                 // Where the codes past the sample clamp at full scale, those
@@ -397,7 +434,7 @@ public:
                         const bool triedAlready =
                             rank == below || rank == below + 1 || (beyond && (rank + 1 == below || rank == below + 2));
                         if (!triedAlready) {
-                            tryRank(step, from, cost, slot, rank);
+                            tryRank(step, next, from, cost, slotMark, rank);
                         }
                     }
                 }
@@ -421,33 +458,34 @@ public:
         // states whose steps rise.
         std::array<std::uint16_t, indexCount> cheapestOf;
         if (onset) {
-            cheapestOf.fill(0xFFFFU);
+            // At first each holds the slot whose cost is noCost.
+            cheapestOf.fill(static_cast<std::uint16_t>(triedRoom));
             for (std::size_t j = 0; j < tried; ++j) {
-                std::uint16_t& held = cheapestOf[triedIndices[j]];
-                if (held == 0xFFFFU || triedCosts[j] < triedCosts[held]) {
-                    held = static_cast<std::uint16_t>(j);
-                }
+                std::uint16_t& held = cheapestOf[triedStates[j].stepIndex];
+                const auto cheaper = static_cast<std::uint16_t>(0U - (triedCosts[j] < triedCosts[held] ? 1U : 0U));
+                held = static_cast<std::uint16_t>((j & cheaper) | (held & ~cheaper));
             }
         }
         std::size_t next = 0;
         std::size_t cheapest = 0;
+        Cost cheapestCost = noCost;
+        // Without branches too: every state is written at `next`, which
+        // moves on past those kept (the arrays and `marks` have a slot to
+        // spare for the last).
         for (std::size_t j = 0; j < tried; ++j) {
             const Cost cost = triedCosts[j];
-            const bool rung = onset && cheapestOf[triedIndices[j]] == j;
-            if (cost >= limit && !rung) {
-                if (cost > limit || asDear == 0) {
-                    continue;
-                }
-                --asDear;
-            }
-            if (cost < costs[cheapest] || next == 0) {
-                cheapest = next;
-            }
+            const bool rung = onset && cheapestOf[triedStates[j].stepIndex] == j;
+            const bool tie = !rung && cost == limit && asDear != 0;
+            const std::size_t keep = rung || cost < limit || tie ? 1U : 0U;
+            asDear -= tie ? 1U : 0U;
+            const std::size_t cheaper = std::size_t{0} - (keep & static_cast<std::size_t>(cost < cheapestCost));
+            cheapest = (next & cheaper) | (cheapest & ~cheaper);
+            cheapestCost = cheaper != 0 ? cost : cheapestCost;
             costs[next] = cost;
-            predictors[next] = triedPredictors[j];
-            indices[next] = triedIndices[j];
-            marks[next] = triedMarks[j];
-            ++next;
+            predictors[next] = triedStates[j].predictor;
+            indices[next] = triedStates[j].stepIndex;
+            marks[next] = triedStates[j].mark;
+            next += keep;
         }
         kept_ = next;
         cheapest_ = cheapest;
@@ -476,19 +514,15 @@ public:
 
 private:
     // Whether the sound ahead moves far beyond a small step.
-    [[nodiscard]] bool onsetNear(const std::int16_t* ahead, std::size_t left, std::size_t slot) const {
+    [[nodiscard]] bool onsetNear(const std::int16_t* ahead, std::size_t slot) const {
         const unsigned index = indices_[slot];
         if (index > onsetIndex) {
             return false;
         }
         const std::int32_t reach = onsetSteps * adpcmStepSizes[index];
         const std::int32_t from = predictors_[slot];
-        for (std::size_t i = 0; i < std::min(left, onsetLookahead); ++i) {
-            if (ahead[i] - from > reach || from - ahead[i] > reach) {
-                return true;
-            }
-        }
-        return false;
+        const auto at = static_cast<std::size_t>(ahead - samples_);
+        return s_.highs[at] - from > reach || from - s_.lows[at] > reach;
     }
 
     // The cost of the last state kept: the states-th least of those tried.
@@ -497,8 +531,7 @@ private:
         if (spare >= fewSpare) {
             Cost* order = s_.order.data();
             std::copy(tried, tried + count, order);
-            std::nth_element(order, order + states - 1, order + count);
-            return order[states - 1];
+            return leastCost(order, order + width * triesEach, count, states - 1);
         }
         // Only a few too many, as is usual in the narrower searches: the
         // spare + 1 dearest, in order, found in one pass.
@@ -524,8 +557,10 @@ private:
     Cost* costs_ = nullptr;
     std::int32_t* predictors_ = nullptr;
     std::uint8_t* indices_ = nullptr;
-    std::uint16_t* marks_ = nullptr;
+    Cost* triedCosts_ = nullptr;
+    AdpcmScratch::Tried* tried_ = nullptr;
     std::uint32_t* seen_ = nullptr;
+    const std::int16_t* samples_ = nullptr;  // the block's, where look() saw them
     std::size_t kept_ = 0;
     std::size_t cheapest_ = 0;
 };
@@ -540,17 +575,18 @@ Cost wideCodes(const std::int16_t* samples, std::size_t count, AdpcmState& state
     Search beam(scratch);
     constexpr std::size_t width = Search::width;
     const std::size_t parts = (count + segmentLength - 1) / segmentLength;
-    scratch.trail.resize(std::min(count, segmentLength) * width);
+    scratch.trail.resize(std::min(count, segmentLength) * width + 1);
     scratch.saved.resize((parts - 1) * width);
     scratch.savedKept.resize(parts - 1);
     const auto run = [&](std::size_t part) {
         const std::size_t from = part * segmentLength;
         const std::size_t to = std::min(count, from + segmentLength);
         for (std::size_t i = from; i < to; ++i) {
-            beam.step(samples + i, count - i, scratch.trail.data() + (i - from) * width);
+            beam.step(samples + i, scratch.trail.data() + (i - from) * width);
         }
     };
     beam.begin(state);
+    beam.look(samples, count);
     for (std::size_t part = 0; part < parts; ++part) {
         if (part + 1 < parts) {
             scratch.savedKept[part] = beam.kept();
@@ -569,7 +605,7 @@ Cost wideCodes(const std::int16_t* samples, std::size_t count, AdpcmState& state
         const std::size_t from = part * segmentLength;
         for (std::size_t i = std::min(count, from + segmentLength); i-- > from;) {
             const std::uint16_t mark = scratch.trail[(i - from) * width + slot];
-            codes[i] = mark & 0x0FU;
+            codes[i] = codeOfRank[mark & 0x0FU];
             slot = mark >> 4U;
         }
     }
@@ -577,6 +613,47 @@ Cost wideCodes(const std::int16_t* samples, std::size_t count, AdpcmState& state
 }
 
 }  // namespace
+
+// By partitions without the branches that nth_element's mislead: a pivot
+// near where the k-th lies, from a few of the costs spread over them; those
+// under it to the front, those over it to `spare`, and on in the side that
+// holds it.
+Cost leastCost(Cost* costs, Cost* spare, std::size_t count, std::size_t k) {
+    constexpr std::size_t few = 15;
+    while (count > 4 * few) {
+        std::array<Cost, few> spread{};
+        for (std::size_t i = 0; i < few; ++i) {
+            spread[i] = costs[(2 * i + 1) * count / (2 * few)];
+        }
+        // Just above the k-th, so that the side under it is the short one.
+        const std::size_t at = std::min(few - 1, k * few / count + 1);
+        std::nth_element(spread.begin(), spread.begin() + static_cast<std::ptrdiff_t>(at), spread.end());
+        const Cost pivot = spread[at];
+        std::size_t under = 0;
+        std::size_t above = 0;
+        for (std::size_t j = 0; j < count; ++j) {
+            const Cost cost = costs[j];
+            costs[under] = cost;
+            spare[above] = cost;
+            // The signs of the differences (costs are far from the
+            // limits of their type), which no compiler makes a branch.
+            under += static_cast<std::uint64_t>(cost - pivot) >> 63U;
+            above += static_cast<std::uint64_t>(pivot - cost) >> 63U;
+        }
+        const std::size_t equal = count - under - above;
+        if (k < under) {
+            count = under;
+        } else if (k < under + equal) {
+            return pivot;
+        } else {
+            k -= under + equal;
+            std::copy(spare, spare + above, costs);
+            count = above;
+        }
+    }
+    std::nth_element(costs, costs + k, costs + count);
+    return costs[k];
+}
 
 Cost freshNearestCost(const std::int16_t* samples, std::size_t count, Cost bound) {
     std::int32_t predictor = 0;

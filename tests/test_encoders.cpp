@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <recwav/decoders.hpp>
 #include <recwav/encoders.hpp>
 #include <recwav/recordfile.hpp>
+#include "adpcmsearch.hpp"
 #include "test_files.hpp"
 
 using namespace recwav;
@@ -326,6 +328,29 @@ TEST(AdpcmEncoder, TheNearestCodeIsTheNearestOfAllSixteen) {
                         << "index " << index << " predictor " << predictor << " sample " << sample << ": code "
                         << int{chosen} << " gives " << got << ", code " << code << " " << other;
                 }
+            }
+        }
+    }
+}
+
+// The wide searches' selection of the cost they keep up to: the k-th least,
+// as a sort gives it, for counts around where it partitions, costs with many
+// ties or none, and k from the first to the last.
+TEST(AdpcmEncoder, TheCostKeptUpToIsTheKthLeast) {
+    std::mt19937_64 random(7);
+    for (const std::size_t count : {1U, 59U, 60U, 61U, 200U, 1044U, 4000U}) {
+        for (const std::int64_t range : {std::int64_t{3}, std::int64_t{1000}, std::int64_t{1} << 62U}) {
+            std::vector<std::int64_t> costs(count);
+            for (std::int64_t& cost : costs) {
+                cost = static_cast<std::int64_t>(random() % static_cast<std::uint64_t>(range));
+            }
+            std::vector<std::int64_t> sorted = costs;
+            std::sort(sorted.begin(), sorted.end());
+            for (const std::size_t k : {std::size_t{0}, count / 8, count / 2, count - 1}) {
+                std::vector<std::int64_t> work = costs;
+                std::vector<std::int64_t> spare(count);
+                EXPECT_EQ(detail::leastCost(work.data(), spare.data(), count, k), sorted[k])
+                    << count << " costs under " << range << ", k " << k;
             }
         }
     }
