@@ -275,10 +275,6 @@ constexpr unsigned onsetIndex = 40;
 // path back in bounded memory.
 constexpr std::size_t segmentLength = 2048;
 
-// The ranks of codes 4 to 7 and 12 to 15: the codes that raise the step.
-constexpr std::array<unsigned, 4> raisingUp = {12, 13, 14, 15};
-constexpr std::array<unsigned, 4> raisingDown = {3, 2, 1, 0};
-
 // One search's beam. The states are kept as parallel arrays in the scratch:
 // the first `width` entries the states kept, the rest those tried.
 template <AdpcmSearch search>
@@ -428,14 +424,14 @@ public:
                 const bool clampsDown = from + step.difference[below] <= -32768;
                 if (shape.tries == Tries::eitherAndSteps || clampsUp || clampsDown || onset ||
                     (slot == cheapestSlot && indices[slot] <= quietIndex)) {
-                    const bool up = clampsUp || (!clampsDown && sample >= from);
-                    const std::array<unsigned, 4>& ranks = up ? raisingUp : raisingDown;
-                    for (const unsigned rank : ranks) {
-                        const bool triedAlready =
-                            rank == below || rank == below + 1 || (beyond && (rank + 1 == below || rank == below + 2));
-                        if (!triedAlready) {
-                            tryRank(step, next, from, cost, slotMark, rank);
-                        }
+                    // The codes that raise the step (4 to 7, 12 to 15) are
+                    // ranks 12 to 15 up, 3 to 0 down. A code tried already
+                    // is tried again rather than looked for: it meets
+                    // itself in its bin, no cheaper, and goes.
+                    const bool up = clampsUp | (!clampsDown & (sample >= from));
+                    const unsigned down = up ? 0U : 15U;
+                    for (unsigned raise = 12; raise < codeCount; ++raise) {
+                        tryRank(step, next, from, cost, slotMark, raise ^ down);
                     }
                 }
             }
