@@ -306,7 +306,8 @@ public:
         s_.costs.resize(width + 1);
         s_.predictors.resize(width + 1);
         s_.stepIndices.resize(width + 1);
-        s_.triedCosts.assign(triedRoom + 1, noCost);
+        s_.triedCosts.resize(triedRoom + 1);
+        s_.triedCosts[triedRoom] = noCost;  // never written after
         s_.tried.resize(triedRoom);
         s_.order.resize(2 * width * triesEach);
         s_.seen.resize(bins.size);
