@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <vector>
 
@@ -240,7 +241,7 @@ constexpr Shape shapeOf(AdpcmSearch search) {
         case AdpcmSearch::widest:
             return {1024, Tries::every, 6, 2, true, 1024 + indexCount};
         default:
-            return {16, Tries::either, 1, 3, false, 16 + indexCount};
+            return {18, Tries::either, 0, 3, false, 18 + indexCount};
     }
 }
 
@@ -263,12 +264,16 @@ constexpr Bins binsOf(const Shape& shape) {
     return bins;
 }
 
-// An onset is near when within this many samples the sound moves from the
-// cheapest state's predictor by more than onsetSteps of its step, and that
-// step is of index onsetIndex at most.
+// An onset is near when within onsetLookahead samples the sound moves from
+// the cheapest state's predictor by more than onsetSteps of its step (twice
+// as many above step index loudIndex, where the step is large and speech
+// often moves as far), or when one of the next two samples differs from the
+// one after it by more than jumpSteps of that step: more than the largest
+// code can follow, as at a plucked note or a sharp pulse of voice.
 constexpr std::size_t onsetLookahead = 16;
 constexpr std::int32_t onsetSteps = 16;
-constexpr unsigned onsetIndex = 40;
+constexpr unsigned loudIndex = 40;
+constexpr std::int32_t jumpSteps = 3;
 
 // The trail of this many samples is held at once; a longer block is searched
 // again from states saved at each such step, a part at a time, to read its
@@ -329,7 +334,8 @@ public:
     }
 
     // Before a block: the highest and lowest of each sample and the few
-    // after it, where an onset is looked for.
+    // after it, and the larger of the changes from it and from the next to
+    // the sample after, where an onset is looked for.
     void look(const std::int16_t* samples, std::size_t count) {
         if constexpr (!shape.ladder) {
             s_.highs.assign(samples, samples + count);
@@ -341,6 +347,14 @@ public:
                     highs[i] = std::max(highs[i], samples[i + after]);
                     lows[i] = std::min(lows[i], samples[i + after]);
                 }
+            }
+            s_.jumps.assign(count, 0);
+            std::int32_t* __restrict jumps = s_.jumps.data();
+            for (std::size_t i = 0; i + 1 < count; ++i) {
+                jumps[i] = std::abs(samples[i + 1] - samples[i]);
+            }
+            for (std::size_t i = 0; i + 1 < count; ++i) {
+                jumps[i] = std::max(jumps[i], jumps[i + 1]);  // the next change, not yet widened
             }
             samples_ = samples;
         }
@@ -510,15 +524,17 @@ public:
     [[nodiscard]] std::size_t cheapest() const { return cheapest_; }
 
 private:
-    // Whether the sound ahead moves far beyond a small step.
+    // Whether the sound ahead moves far beyond the step, or faster than it
+    // can follow.
     [[nodiscard]] bool onsetNear(const std::int16_t* ahead, std::size_t slot) const {
         const unsigned index = indices_[slot];
-        if (index > onsetIndex) {
-            return false;
-        }
-        const std::int32_t reach = onsetSteps * adpcmStepSizes[index];
-        const std::int32_t from = predictors_[slot];
+        const std::int32_t step = adpcmStepSizes[index];
         const auto at = static_cast<std::size_t>(ahead - samples_);
+        if (s_.jumps[at] > jumpSteps * step) {
+            return true;
+        }
+        const std::int32_t reach = (index > loudIndex ? 2 * onsetSteps : onsetSteps) * step;
+        const std::int32_t from = predictors_[slot];
         return s_.highs[at] - from > reach || from - s_.lows[at] > reach;
     }
 

@@ -36,7 +36,8 @@ struct AdpcmScratch {
     std::uint32_t generation = 0;
     std::vector<std::int16_t> highs;  // of each sample and a few after it
     std::vector<std::int16_t> lows;
-    std::vector<Saved> saved;  // the states at each part of a long block
+    std::vector<std::int32_t> jumps;  // of each sample and the next, the larger change to the sample after
+    std::vector<Saved> saved;         // the states at each part of a long block
     std::vector<std::size_t> savedKept;
     std::vector<std::uint8_t> codes;
 };

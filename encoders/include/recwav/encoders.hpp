@@ -61,11 +61,12 @@ enum class AdpcmSearch : std::uint8_t {
     // A beam of 8 decoder states, with the block ends of release 1.0: the
     // default until then, kept to measure the others against.
     narrow,
-    // The default: 16 states, merged where they share a step and a bin of
-    // the predictor a quarter to a half of that step wide, each trying the
+    // The default: 18 states, merged where they share a step and a bin of
+    // the predictor a half to the whole of that step wide, each trying the
     // two codes either side of the sample, and the codes that raise the step
-    // where they clamp and before a sudden onset; 0.9 to 1.6 dB above narrow
-    // on speech, at about half its speed (some 230 times real time).
+    // where they clamp, before a sudden onset and where the sound moves
+    // faster than the step can follow; 0.9 to 2.0 dB above narrow on speech,
+    // at about a third of its speed (some 200 times real time).
     standard,
     // 128 states and the cheapest of every step index, each trying those two
     // and the codes that raise the step: 1.5 to 2.3 dB above narrow on
