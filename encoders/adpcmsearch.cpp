@@ -275,6 +275,13 @@ constexpr std::int32_t onsetSteps = 16;
 constexpr unsigned loudIndex = 40;
 constexpr std::int32_t jumpSteps = 3;
 
+// Where the sound ahead stays this near silence (some -60 dBFS) and the
+// cheapest state's step is near its least, the states differ in little that
+// matters: the default keeps only stillStates of them, as through the
+// pauses of speech; on the test sounds it costs under 0.01 dB.
+constexpr std::int16_t stillPeak = 32;
+constexpr std::size_t stillStates = 4;
+
 // The trail of this many samples is held at once; a longer block is searched
 // again from states saved at each such step, a part at a time, to read its
 // path back in bounded memory.
@@ -454,7 +461,13 @@ public:
         // Keep the `states` cheapest; of those as dear as the last kept, the
         // first tried, so that the choice does not rest on the order in
         // which a selection leaves them.
-        constexpr std::size_t states = shape.states;
+        std::size_t states = shape.states;
+        if constexpr (!shape.ladder) {
+            const auto at = static_cast<std::size_t>(ahead - samples_);
+            if (s_.highs[at] <= stillPeak && s_.lows[at] >= -stillPeak && indices[cheapestSlot] <= quietIndex) {
+                states = stillStates;
+            }
+        }
         Cost limit = noCost;
         std::size_t asDear = states;  // how many as dear as `limit` may go on
         if (tried > states) {
