@@ -228,9 +228,10 @@ struct Shape {
     // much high in it, a state whose step stays large pays later.
     bool ladder;
     // Kept before an onset, at most 4096 (a trail entry holds the parent in
-    // 12 bits): where the step is small and the sound ahead moves far, every
-    // state also tries the codes that raise the step, and a wider beam keeps
-    // those that rise, so that one is ready when the onset comes.
+    // 12 bits): where the sound ahead moves far beyond the step, or faster
+    // than it can follow, every state also tries the codes that raise the
+    // step, and a wider beam keeps those that rise, so that one is ready
+    // when the onset comes.
     std::size_t onsetStates;
 };
 
