@@ -199,9 +199,7 @@ Cost narrowCodes(const std::int16_t* samples, std::size_t count, AdpcmState& sta
 // Which codes each kept state tries.
 enum class Tries : std::uint8_t {
     // The two codes whose values lie either side of the sample; the cheapest
-    // state also the next code beyond each (up to overshootIndex), and where
-    // the step is near its least (quietIndex) the codes that raise it, so
-    // that a sudden onset can find the step ready.
+    // state also the next code beyond each (up to overshootIndex).
     either,
     // Those two, and every state the codes that raise the step, each in the
     // direction of the sample.
@@ -225,24 +223,26 @@ struct Shape {
     int leastShift;  // and bins of at least 2 to this power
     // Whether every sample keeps, beside the `states` cheapest, the cheapest
     // of each step index, as before an onset (below): through a sound with
-    // much high in it, a state whose step stays large pays later.
+    // much high in it, a state whose step stays large pays later. Where the
+    // codes tried are fewer, the ladder before onsets does as well.
     bool ladder;
     // Kept before an onset, at most 4096 (a trail entry holds the parent in
     // 12 bits): where the sound ahead moves far beyond the step, or faster
     // than it can follow, every state also tries the codes that raise the
-    // step, and a wider beam keeps those that rise, so that one is ready
-    // when the onset comes.
+    // step, and a wider beam keeps those that rise, the cheapest of each
+    // step index above the sample and below it, so that one is ready when
+    // the onset comes, from whichever side it is best met.
     std::size_t onsetStates;
 };
 
 constexpr Shape shapeOf(AdpcmSearch search) {
     switch (search) {
         case AdpcmSearch::best:
-            return {128, Tries::eitherAndSteps, 4, 2, true, 128 + indexCount};
+            return {128, Tries::eitherAndSteps, 4, 2, false, 128 + 2 * indexCount};
         case AdpcmSearch::widest:
             return {1024, Tries::every, 6, 2, true, 1024 + indexCount};
         default:
-            return {18, Tries::either, 0, 3, false, 18 + indexCount};
+            return {18, Tries::either, 0, 3, false, 18 + 2 * indexCount};
     }
 }
 
@@ -276,11 +276,11 @@ constexpr std::int32_t onsetSteps = 16;
 constexpr unsigned loudIndex = 40;
 constexpr std::int32_t jumpSteps = 3;
 
-// Where the sound ahead stays this near silence (some -60 dBFS) and the
+// Where the sound ahead stays this near silence (some -54 dBFS) and the
 // cheapest state's step is near its least, the states differ in little that
 // matters: the default keeps only stillStates of them, as through the
 // pauses of speech; on the test sounds it costs under 0.01 dB.
-constexpr std::int16_t stillPeak = 32;
+constexpr std::int16_t stillPeak = 64;
 constexpr std::size_t stillStates = 4;
 
 // The trail of this many samples is held at once; a longer block is searched
@@ -345,7 +345,7 @@ public:
     // after it, and the larger of the changes from it and from the next to
     // the sample after, where an onset is looked for.
     void look(const std::int16_t* samples, std::size_t count) {
-        if constexpr (!shape.ladder) {
+        if constexpr (shape.tries != Tries::every) {
             s_.highs.assign(samples, samples + count);
             s_.lows.assign(samples, samples + count);
             std::int16_t* __restrict highs = s_.highs.data();
@@ -410,7 +410,8 @@ public:
             triedStates[into].stepIndex = static_cast<std::uint8_t>(to >> 4U);
         };
         const std::size_t cheapestSlot = shape.tries != Tries::every ? cheapest_ : kept_;
-        const bool onset = shape.ladder || (cheapestSlot < kept_ && onsetNear(ahead, cheapestSlot));
+        const bool near = shape.tries != Tries::every && cheapestSlot < kept_ && onsetNear(ahead, cheapestSlot);
+        const bool onset = shape.ladder || near;
         for (std::size_t slot = 0; slot < kept_; ++slot) {
             const std::int32_t from = predictors[slot];
             const RankedStep& step = rankedSteps[indices[slot]];
@@ -445,8 +446,7 @@ public:
                 // with the step ready for the fall after it.
                 const bool clampsUp = below + 1 < codeCount && from + step.difference[below + 1] >= 32767;
                 const bool clampsDown = from + step.difference[below] <= -32768;
-                if (shape.tries == Tries::eitherAndSteps || clampsUp || clampsDown || onset ||
-                    (slot == cheapestSlot && indices[slot] <= quietIndex)) {
+                if (shape.tries == Tries::eitherAndSteps || clampsUp || clampsDown || onset) {
                     // The codes that raise the step (4 to 7, 12 to 15) are
                     // ranks 12 to 15 up, 3 to 0 down. A code tried already
                     // is tried again rather than looked for: it meets
@@ -463,7 +463,7 @@ public:
         // first tried, so that the choice does not rest on the order in
         // which a selection leaves them.
         std::size_t states = shape.states;
-        if constexpr (!shape.ladder) {
+        if constexpr (shape.tries == Tries::either) {
             const auto at = static_cast<std::size_t>(ahead - samples_);
             if (s_.highs[at] <= stillPeak && s_.lows[at] >= -stillPeak && indices[cheapestSlot] <= quietIndex) {
                 states = stillStates;
@@ -479,14 +479,17 @@ public:
             }
             asDear = states - below;
         }
-        // Before an onset, also the cheapest of each step index: a ladder of
-        // states whose steps rise.
-        std::array<std::uint16_t, indexCount> cheapestOf;
+        // Before an onset, also the cheapest of each step index, above the
+        // sample and below it: a ladder of states whose steps rise.
+        const auto rungOf = [&](const AdpcmScratch::Tried& state) {
+            return 2U * state.stepIndex + (near && state.predictor >= sample ? 1U : 0U);
+        };
+        std::array<std::uint16_t, 2 * indexCount> cheapestOf;
         if (onset) {
             // At first each holds the slot whose cost is noCost.
             cheapestOf.fill(static_cast<std::uint16_t>(triedRoom));
             for (std::size_t j = 0; j < tried; ++j) {
-                std::uint16_t& held = cheapestOf[triedStates[j].stepIndex];
+                std::uint16_t& held = cheapestOf[rungOf(triedStates[j])];
                 const auto cheaper = static_cast<std::uint16_t>(0U - (triedCosts[j] < triedCosts[held] ? 1U : 0U));
                 held = static_cast<std::uint16_t>((j & cheaper) | (held & ~cheaper));
             }
@@ -499,7 +502,7 @@ public:
         // spare for the last).
         for (std::size_t j = 0; j < tried; ++j) {
             const Cost cost = triedCosts[j];
-            const bool rung = onset && cheapestOf[triedStates[j].stepIndex] == j;
+            const bool rung = onset && cheapestOf[rungOf(triedStates[j])] == j;
             const bool tie = !rung && cost == limit && asDear != 0;
             const std::size_t keep = rung || cost < limit || tie ? 1U : 0U;
             asDear -= tie ? 1U : 0U;
