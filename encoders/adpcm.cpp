@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <vector>
 
@@ -30,21 +31,33 @@ Cost restartCost(const std::int16_t* samples, std::size_t at, std::size_t availa
 // first few samples) at half the work.
 constexpr std::size_t plannedLookahead = adpcmLookahead / 2;
 
-// A restart that is cheap over those samples because they are quiet is
-// looked at further, over onsetView samples, where a loud sound (past
-// onsetPeak) follows within them: a restart just before an onset meets it
-// with the least step, which no search can then make up for.
+// A restart is looked at further, over onsetView samples, where an onset
+// follows within them: a restart just before one meets it with the least
+// step, which no search can then make up for. An onset is a loud sound
+// (past onsetPeak) after a restart that is cheap over those samples because
+// they are quiet, or after any restart a leap between two samples of more
+// than leapPeak, as at a struck note or a click.
 constexpr Cost quietCost = plannedLookahead * 16 * 16;
 constexpr std::size_t onsetView = 40;
 constexpr std::int32_t onsetPeak = 1024;
+constexpr std::int32_t leapPeak = 16384;
+
+// The first sample from `from` on (or `end`) that leaps from the one before
+// it by more than leapPeak.
+std::size_t nextLeap(const std::int16_t* samples, std::size_t from, std::size_t end) {
+    while (from < end && std::abs(samples[from] - samples[from - 1]) <= leapPeak) {
+        ++from;
+    }
+    return from;
+}
 
 // The restart cost at `at`, first over plannedLookahead samples, looked at
-// further before an onset.
-Cost lookPastQuiet(const std::int16_t* samples, std::size_t at, std::size_t available, Cost cost) {
-    if (cost > quietCost) {
-        return cost;
-    }
+// further before an onset; `leap` is the first leap after `at`.
+Cost lookForOnset(const std::int16_t* samples, std::size_t at, std::size_t available, Cost cost, std::size_t leap) {
     const std::size_t end = std::min(available, at + onsetView);
+    if (cost > quietCost) {
+        return leap < end ? restartCost(samples, at, available, onsetView) : cost;
+    }
     for (std::size_t i = at + plannedLookahead; i < end; ++i) {
         if (samples[i] > onsetPeak || samples[i] < -onsetPeak) {
             return restartCost(samples, at, available, onsetView);
@@ -146,8 +159,11 @@ private:
         if (unknown <= horizon_) {
             detail::restartCosts(samples_, available_, unknown, 2, (horizon_ - unknown) / 2 + 1, plannedLookahead,
                                  restarts_.data());
+            // The leaps found once, for all of them.
+            std::size_t leap = 0;
             for (std::size_t at = unknown; at <= horizon_; at += 2) {
-                restarts_[at] = lookPastQuiet(samples_, at, available_, restarts_[at]);
+                leap = nextLeap(samples_, std::max(leap, at + 1), available_);
+                restarts_[at] = lookForOnset(samples_, at, available_, restarts_[at], leap);
             }
         }
     }
@@ -155,7 +171,8 @@ private:
     Cost restart(std::size_t at) {
         if (restarts_[at] == noCost) {
             restarts_[at] =
-                lookPastQuiet(samples_, at, available_, restartCost(samples_, at, available_, plannedLookahead));
+                lookForOnset(samples_, at, available_, restartCost(samples_, at, available_, plannedLookahead),
+                             nextLeap(samples_, at + 1, std::min(available_, at + onsetView)));
         }
         return restarts_[at];
     }
