@@ -57,7 +57,7 @@ void printHelp() {
         "      --max-block N        ADPCM: at most N samples a block, 1 to %u (default 800)\n"
         "      --fixed-blocks       ADPCM: every block N samples long, but the last\n"
         "      --best               ADPCM (-c adpcm may be left out): a far wider\n"
-        "                           search for codes, some 30 times slower; up to\n"
+        "                           search for codes, some 20 times slower; up to\n"
         "                           0.7 dB better on speech, less on music\n"
         "      --repeats N          plays minus one, 0 (once, the default) to 65535\n"
         "      --volume N           1 (lowest) to 5 (loudest); default %u\n"
