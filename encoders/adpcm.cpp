@@ -148,8 +148,8 @@ public:
 
 private:
     // Kept from block to block, as `pending` is: a restart's cost depends on
-    // the samples after it alone. Those not yet known at even positions are
-    // found at once.
+    // the samples after it alone, once all it looks at have come (planBlock).
+    // Those not yet known at even positions are found at once.
     void fillRestarts() {
         restarts_.resize(horizon_ + 1, noCost);
         std::size_t unknown = horizon_ & ~std::size_t{1};
@@ -269,6 +269,11 @@ void planBlock(AdpcmEncoder& encoder, std::size_t count, AdpcmSpan& span) {
     if (encoder.pending.empty()) {
         restarts.clear();
     }
+    // Those near the window's end saw fewer than onsetView samples after
+    // them: they are found again once all have come.
+    const std::size_t window = adpcmWindow(encoder.settings);
+    const std::size_t cut = window > onsetView + count ? window - onsetView - count : 0;
+    std::fill(restarts.begin() + static_cast<std::ptrdiff_t>(std::min(cut, restarts.size())), restarts.end(), noCost);
 }
 
 // Appends one block of `count` samples.

@@ -222,16 +222,17 @@ struct Shape {
     int mergeBelow;
     int leastShift;  // and bins of at least 2 to this power
     // Whether every sample keeps, beside the `states` cheapest, the cheapest
-    // of each step index, as before an onset (below): through a sound with
-    // much high in it, a state whose step stays large pays later. Where the
-    // codes tried are fewer, the ladder before onsets does as well.
+    // of each step index (one side only): through a sound with much high in
+    // it, a state whose step stays large pays later. The widest only: where
+    // fewer codes are tried, the ladder before onsets (below) does as well.
     bool ladder;
     // Kept before an onset, at most 4096 (a trail entry holds the parent in
     // 12 bits): where the sound ahead moves far beyond the step, or faster
     // than it can follow, every state also tries the codes that raise the
     // step, and a wider beam keeps those that rise, the cheapest of each
-    // step index above the sample and below it, so that one is ready when
-    // the onset comes, from whichever side it is best met.
+    // step index at or above the sample and below it, so that one is ready
+    // when the onset comes, from whichever side it is best met. (The
+    // widest's ladder, one-sided, needs one state per step index.)
     std::size_t onsetStates;
 };
 
@@ -295,7 +296,10 @@ class WideSearch {
 public:
     static constexpr Shape shape = shapeOf(search);
     static constexpr std::size_t width = shape.onsetStates;  // the most states kept
+    static_assert(width <= 4096);
     static constexpr std::size_t triesEach = shape.tries == Tries::every ? codeCount : 6;
+    // The most states tried at a sample: the cheapest may try two codes more.
+    static constexpr std::size_t mostTried = width * triesEach + 2;
     static constexpr Bins bins = binsOf(shape);
     static_assert(bins.size < (std::size_t{1} << 20U));
     // For each step index and rank, the step index the code leads to and
@@ -313,7 +317,7 @@ public:
     }();
     // The states tried, and past them a slot for what is not kept (and a
     // cost of noCost).
-    static constexpr std::size_t triedRoom = width * triesEach + 1;
+    static constexpr std::size_t triedRoom = mostTried + 1;
 
     explicit WideSearch(AdpcmScratch& scratch) : s_(scratch) {
         s_.costs.resize(width + 1);
@@ -322,7 +326,7 @@ public:
         s_.triedCosts.resize(triedRoom + 1);
         s_.triedCosts[triedRoom] = noCost;  // never written after
         s_.tried.resize(triedRoom);
-        s_.order.resize(2 * width * triesEach);
+        s_.order.resize(2 * mostTried);
         s_.seen.resize(bins.size);
         costs_ = s_.costs.data();
         predictors_ = s_.predictors.data();
@@ -479,8 +483,8 @@ public:
             }
             asDear = states - below;
         }
-        // Before an onset, also the cheapest of each step index, above the
-        // sample and below it: a ladder of states whose steps rise.
+        // Before an onset, also the cheapest of each step index, at or above
+        // the sample and below it: a ladder of states whose steps rise.
         const auto rungOf = [&](const AdpcmScratch::Tried& state) {
             return 2U * state.stepIndex + (near && state.predictor >= sample ? 1U : 0U);
         };
@@ -561,7 +565,7 @@ private:
         if (spare >= fewSpare) {
             Cost* order = s_.order.data();
             std::copy(tried, tried + count, order);
-            return leastCost(order, order + width * triesEach, count, states - 1);
+            return leastCost(order, order + mostTried, count, states - 1);
         }
         // Only a few too many, as is usual in the narrower searches: the
         // spare + 1 dearest, in order, found in one pass.

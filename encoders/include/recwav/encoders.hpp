@@ -41,7 +41,7 @@ void encodeALawSamples(const std::int16_t* samples, std::size_t count, std::uint
 // maxBlock runs from 1 to this, though a block header could count up to
 // maxCompactCount. The encoder holds about 21 bytes per sample of maxBlock
 // (the window and the restart costs in it); the trail of its search over at
-// most 2048 samples (210 bytes a sample by default, 434 for best, 2.2 KB for
+// most 2048 samples (392 bytes a sample by default, 612 for best, 2.2 KB for
 // the widest search); each coding thread a table of the states met at a
 // sample (0.8 MB by default, 2.5 MB for best, 3.4 MB for the widest); and,
 // for blocks longer than 2048 samples, the states saved every 2048 (up to 9
@@ -68,10 +68,10 @@ enum class AdpcmSearch : std::uint8_t {
     // faster than the step can follow; 0.9 to 2.0 dB above narrow on speech,
     // at about a third of its speed (some 200 times real time).
     standard,
-    // 128 states and the cheapest of every step index, each trying those two
-    // and the codes that raise the step: 1.5 to 2.3 dB above narrow on
-    // speech, some 25 times slower than standard (about 8 times real time on
-    // one core).
+    // 128 states, and before an onset the cheapest of every step index on
+    // either side of the sample, each trying those two and the codes that
+    // raise the step: 1.5 to 2.3 dB above narrow on speech, some 20 times
+    // slower than standard (about 12 times real time on one core).
     best,
     // 1024 states and the cheapest of every step index, trying every code:
     // the benchmark's reference, slower than real time.
