@@ -329,6 +329,34 @@ TEST(AudioInput, MixesAndResamplesKeepingTheDuration) {
     }
 }
 
+// 16-bit samples are mixed as the same floats libsndfile makes of them, to the
+// last bit: the same sound stored as 16-bit samples and as floats reads the same.
+TEST(AudioInput, SixteenBitSamplesReadAsTheirFloats) {
+    const struct {
+        int rate;
+        int channels;
+    } cases[] = {{44100, 2}, {8000, 3}, {22050, 6}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) + " channels");
+        TempDir dir;
+        std::vector<std::int16_t> pcm;
+        std::uint32_t seed = 12345;
+        for (std::size_t i = 0; i < 20000U * static_cast<std::size_t>(c.channels); ++i) {
+            seed = seed * 1664525U + 1013904223U;
+            pcm.push_back(i % 7 == 0 ? (i % 2 == 0 ? -32768 : 32767) : static_cast<std::int16_t>(seed >> 16U));
+        }
+        std::vector<float> floats(pcm.begin(), pcm.end());
+        for (float& value : floats) {
+            value /= 32768;
+        }
+        writeSound(dir / "pcm.wav", c.rate, c.channels, SF_FORMAT_WAV | SF_FORMAT_PCM_16, pcm);
+        writeSound(dir / "float.wav", c.rate, c.channels, SF_FORMAT_WAV | SF_FORMAT_FLOAT, floats);
+        const ReadBack fromPcm = readAll(dir / "pcm.wav");
+        EXPECT_GT(fromPcm.samples.size(), 1000U);
+        EXPECT_EQ(fromPcm.samples, readAll(dir / "float.wav").samples);
+    }
+}
+
 namespace {
 
 ProgramRun runWavrecProgram(const TempDir& dir, const std::vector<std::string>& args) {
