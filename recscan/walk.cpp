@@ -409,11 +409,22 @@ private:
             document(fd, like, name);
             return;
         }
+        // A disk's first sector, a partition table or a file system's boot
+        // sector, ends in 55 AA: such a file is looked at as a disk image
+        // first, as libarchive takes some of those sectors for tar headers
+        // and would find nothing in them.
+        std::uint8_t mark[2] = {};
+        const bool bootSector = pread(fd, mark, sizeof mark, 510) == 2 && mark[0] == 0x55 && mark[1] == 0xAA;
+        if (bootSector && walkImage(path, like, name, rescue_)) {
+            close(fd);
+            skipped(shown, "a disk image: its files are reported apart", size);
+            return;
+        }
         ArchiveInput input;
         input.fd = fd;
         ArchivePtr reader;
         const Opened kind = openArchive(reader, input);
-        if (kind == Opened::notArchive && walkImage(path, like, name, rescue_)) {
+        if (kind == Opened::notArchive && !bootSector && walkImage(path, like, name, rescue_)) {
             close(fd);
             skipped(shown, "a disk image: its files are reported apart", size);
             return;
