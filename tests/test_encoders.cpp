@@ -356,6 +356,34 @@ TEST(AdpcmEncoder, TheCostKeptUpToIsTheKthLeast) {
     }
 }
 
+// The planner's restart costs, found several side by side, are each the cost
+// of nearest codes from a fresh decoder found alone: through silence, noise
+// at full scale, squares that clamp, whispers and a loud tone, up to the end.
+TEST(AdpcmEncoder, RestartCostsAreEachTheFreshNearestCost) {
+    std::mt19937 random(3);
+    Samples samples(2500);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const auto noise = static_cast<std::int32_t>(random() % 65536) - 32768;
+        const std::int32_t square = i % 14 < 7 ? 32767 : -32768;
+        const auto tone = static_cast<std::int32_t>(20000 * std::sin(0.3 * static_cast<double>(i)));
+        const std::int32_t parts[] = {0, noise, square, noise / 2000, tone};
+        samples[i] = static_cast<std::int16_t>(parts[i / 500]);
+    }
+    for (const std::size_t length : {8U, 40U}) {
+        for (const std::size_t step : {1U, 2U}) {
+            const std::size_t from = 3;
+            const std::size_t count = (samples.size() - 1 - from) / step + 1;
+            std::vector<std::int64_t> costs(samples.size(), -1);
+            detail::restartCosts(samples.data(), samples.size(), from, step, count, length, costs.data());
+            for (std::size_t at = from; at < samples.size(); at += step) {
+                const std::size_t seen = std::min(length, samples.size() - at);
+                ASSERT_EQ(costs[at], detail::freshNearestCost(samples.data() + at, seen, INT64_MAX))
+                    << "at " << at << ", over " << length << ", every " << step;
+            }
+        }
+    }
+}
+
 TEST(AdpcmEncoder, EachSearchBeatsTheOneBeforeAtAboutTheSameSize) {
     for (const char* kind : {"bursts", "sine", "noise"}) {
         const Samples samples = makeSound(kind, 12000, 3);
