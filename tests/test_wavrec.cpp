@@ -343,7 +343,9 @@ TEST(AudioInput, SixteenBitSamplesReadAsTheirFloats) {
         std::uint32_t seed = 12345;
         for (std::size_t i = 0; i < 20000U * static_cast<std::size_t>(c.channels); ++i) {
             seed = seed * 1664525U + 1013904223U;
-            pcm.push_back(i % 7 == 0 ? (i % 2 == 0 ? -32768 : 32767) : static_cast<std::int16_t>(seed >> 16U));
+            const std::int32_t extreme = i % 2 == 0 ? -32768 : 32767;
+            pcm.push_back(
+                static_cast<std::int16_t>(i % 7 == 0 ? extreme : static_cast<std::int32_t>(seed >> 16U) - 32768));
         }
         std::vector<float> floats(pcm.begin(), pcm.end());
         for (float& value : floats) {
