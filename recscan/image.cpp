@@ -179,15 +179,18 @@ private:
 };
 
 // Every file system of a volume system's allocated partitions, in a folder
-// of each one's number when there is more than one.
+// of each one's number when there is more than one. False, with nothing
+// reported, where there is no volume system, or none of its file systems
+// opens and `fileSystemNeeded`.
 bool walkVolumes(TSK_IMG_INFO* image, ImageWalk& walk, const Job& like, const std::vector<std::string>& folders,
-                 Rescue& rescue) {
+                 Rescue& rescue, bool fileSystemNeeded) {
     const std::unique_ptr<TSK_VS_INFO, VolumesCloser> volumes(tsk_vs_open(image, 0, TSK_VS_TYPE_DETECT));
     if (!volumes) {
         tsk_error_reset();
         return false;
     }
     std::vector<std::pair<unsigned, FileSystemPtr>> systems;
+    std::vector<Result> unread;
     unsigned number = 0;
     for (TSK_PNUM_T i = 0; i < volumes->part_count; ++i) {
         const TSK_VS_PART_INFO* part = tsk_vs_part_get(volumes.get(), i);
@@ -201,10 +204,16 @@ bool walkVolumes(TSK_IMG_INFO* image, ImageWalk& walk, const Job& like, const st
             result.outcome = Outcome::failed;
             result.source = like.source + "!/" + std::to_string(number);
             result.message = "no file system libtsk reads in partition " + std::to_string(number) + ": " + tskError();
-            rescue.pipeline.report(std::move(result));
+            unread.push_back(std::move(result));
             continue;
         }
         systems.emplace_back(number, std::move(fs));
+    }
+    if (systems.empty() && fileSystemNeeded) {
+        return false;
+    }
+    for (Result& result : unread) {
+        rescue.pipeline.report(std::move(result));
     }
     for (auto& [partition, fs] : systems) {
         if (systems.size() == 1) {
@@ -219,7 +228,8 @@ bool walkVolumes(TSK_IMG_INFO* image, ImageWalk& walk, const Job& like, const st
 
 }  // namespace
 
-bool walkImage(const std::string& path, const Job& like, const std::string& name, Rescue& rescue) {
+bool walkImage(const std::string& path, const Job& like, const std::string& name, Rescue& rescue,
+               bool fileSystemNeeded) {
     if (like.diskBytes < smallestImage) {
         return false;
     }
@@ -236,7 +246,7 @@ bool walkImage(const std::string& path, const Job& like, const std::string& name
         walk.fileSystem(fs.get(), folders, like.source + "!/");
     } else {
         tsk_error_reset();
-        if (!walkVolumes(image.get(), walk, like, folders, rescue)) {
+        if (!walkVolumes(image.get(), walk, like, folders, rescue, fileSystemNeeded)) {
             return false;
         }
     }

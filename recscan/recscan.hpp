@@ -269,8 +269,10 @@ void carve(const ReadAt& read, std::uint64_t size, const Job& like, const std::s
 
 // A SOURCE file that libtsk opens as a file system or a volume system of
 // them, walked like a folder (deleted files too) below a folder named
-// `name`. False when libtsk finds neither in it.
-bool walkImage(const std::string& path, const Job& like, const std::string& name, Rescue& rescue);
+// `name`. False when libtsk finds neither in it, or, when
+// `fileSystemNeeded`, no file system that opens.
+bool walkImage(const std::string& path, const Job& like, const std::string& name, Rescue& rescue,
+               bool fileSystemNeeded = false);
 
 // The whole command, from the argument vector to the exit status: 0 when
 // every Record file found was converted, 1 when any was refused or failed,

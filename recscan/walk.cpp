@@ -411,11 +411,16 @@ private:
         }
         // A disk's first sector, a partition table or a file system's boot
         // sector, ends in 55 AA: such a file is looked at as a disk image
-        // first, as libarchive takes some of those sectors for tar headers
-        // and would find nothing in them.
+        // first, as libarchive takes some of those sectors for old tar
+        // headers (a real one is padded there) and finds nothing in them.
+        // Not an ISO 9660 image, which may end its first sector so to boot
+        // from a stick and which libarchive reads; and only where libtsk
+        // opens a file system in it.
         std::uint8_t mark[2] = {};
-        const bool bootSector = pread(fd, mark, sizeof mark, 510) == 2 && mark[0] == 0x55 && mark[1] == 0xAA;
-        if (bootSector && walkImage(path, like, name, rescue_)) {
+        std::uint8_t iso[5] = {};
+        const bool bootSector = pread(fd, mark, sizeof mark, 510) == 2 && mark[0] == 0x55 && mark[1] == 0xAA &&
+                                !(pread(fd, iso, sizeof iso, 32769) == 5 && std::memcmp(iso, "CD001", 5) == 0);
+        if (bootSector && walkImage(path, like, name, rescue_, true)) {
             close(fd);
             skipped(shown, "a disk image: its files are reported apart", size);
             return;
@@ -424,7 +429,7 @@ private:
         input.fd = fd;
         ArchivePtr reader;
         const Opened kind = openArchive(reader, input);
-        if (kind == Opened::notArchive && !bootSector && walkImage(path, like, name, rescue_)) {
+        if (kind == Opened::notArchive && walkImage(path, like, name, rescue_)) {
             close(fd);
             skipped(shown, "a disk image: its files are reported apart", size);
             return;

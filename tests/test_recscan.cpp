@@ -95,6 +95,24 @@ time_t mtimeOf(const fs::path& path) {
     return stat(path.c_str(), &info) == 0 ? info.st_mtim.tv_sec : -1;
 }
 
+// An ISO 9660 image made to boot from a stick ends its first sector in 55 AA,
+// as a disk does: it is still read as an archive, and archives in it opened.
+TEST(Recscan, ABootableIsoIsReadAsAnArchive) {
+    const TempDir dir;
+    const Bytes alaw = example("alaw");
+    Bytes iso = archiveBytes("iso9660", "none",
+                             {{"Tune.rec", alaw}, {"backup.zip", archiveBytes("zip", "none", {{"Memo.rec", alaw}})}});
+    ASSERT_GT(iso.size(), 32774U);
+    ASSERT_EQ(std::string(iso.begin() + 32769, iso.begin() + 32774), "CD001");
+    iso[510] = 0x55;
+    iso[511] = 0xAA;
+    writeFile(dir / "stick.iso", iso);
+    const ProgramRun run = recscan(dir, {"stick.iso", "out"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(readFile(dir / "out/stick.iso/Tune.wav"), recwavOutput(alaw)) << run.out;
+    EXPECT_EQ(readFile(dir / "out/stick.iso/backup.zip/Memo.wav"), recwavOutput(alaw)) << run.out;
+}
+
 TEST(Recscan, RescuesATreeOfFoldersAndArchivesAsRecwavWould) {
     const TempDir dir;
     const Bytes adpcm = example("adpcm");
