@@ -130,6 +130,25 @@ bool isFloatCoded(int format) {
 // A sample that is not a number becomes silence, and an infinite one full
 // scale, before any mixing or resampling could spread it over its
 // neighbours.
+// The containers whose 16-bit samples libsndfile gives as floats of exactly
+// sample / 32768 (others, such as SDS, pack bits beyond the 16).
+bool plainSixteenBits(int container) {
+    switch (container) {
+        case SF_FORMAT_WAV:
+        case SF_FORMAT_WAVEX:
+        case SF_FORMAT_AIFF:
+        case SF_FORMAT_AU:
+        case SF_FORMAT_RAW:
+        case SF_FORMAT_W64:
+        case SF_FORMAT_CAF:
+        case SF_FORMAT_RF64:
+        case SF_FORMAT_FLAC:
+            return true;
+        default:
+            return false;
+    }
+}
+
 float finite(float value, std::uint64_t& nonFinite) {
     if (std::isfinite(value)) {
         return value;
@@ -202,7 +221,8 @@ std::unique_ptr<AudioInput> finishOpeningSound(std::unique_ptr<AudioInput> input
         // 16-bit samples are read as they are and mixed here, to the same
         // floats as libsndfile's at a fraction of the work: each is a whole
         // number of 2^-15, and their sum exact.
-        const bool pcm16 = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 && info.channels <= 256;
+        const bool pcm16 = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 && info.channels <= 256 &&
+                           plainSixteenBits(info.format & SF_FORMAT_TYPEMASK);
         const std::size_t room = framesPerRead * static_cast<std::size_t>(info.channels);
         if (pcm16) {
             input->source->pcm.resize(room);
