@@ -696,12 +696,13 @@ Cost freshNearestCost(const std::int16_t* samples, std::size_t count, Cost bound
 
 namespace {
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
 // Where the processor has AVX2, eight fresh decoders run side by side as the
 // lanes of vectors, twice as fast as four by table: the nearest code is
 // worked out from the step size alone, as the decoder makes its differences.
 // The greatest magnitude within the sample is found by taking the step's
-// parts greedily, each larger than those after it together.
+// parts greedily, each larger than those after it together. (Not on Windows,
+// where GCC does not align the stack for the vectors it keeps there.)
 constexpr std::size_t wideLanes = 8;
 using Lanes = std::int32_t __attribute__((vector_size(wideLanes * sizeof(std::int32_t))));
 using LaneWords = std::uint32_t __attribute__((vector_size(wideLanes * sizeof(std::uint32_t))));
