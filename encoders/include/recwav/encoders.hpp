@@ -71,7 +71,7 @@ enum class AdpcmSearch : std::uint8_t {
     // 128 states, and before an onset the cheapest of every step index on
     // either side of the sample, each trying those two and the codes that
     // raise the step: 1.5 to 2.3 dB above narrow on speech, some 20 times
-    // slower than standard (about 12 times real time on one core).
+    // slower than standard (12 to 24 times real time on one core).
     best,
     // 1024 states and the cheapest of every step index, trying every code:
     // the benchmark's reference, slower than real time.
