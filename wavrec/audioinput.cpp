@@ -127,9 +127,6 @@ bool isFloatCoded(int format) {
     }
 }
 
-// A sample that is not a number becomes silence, and an infinite one full
-// scale, before any mixing or resampling could spread it over its
-// neighbours.
 // The containers whose 16-bit samples libsndfile gives as floats of exactly
 // sample / 32768 (others, such as SDS, pack bits beyond the 16).
 bool plainSixteenBits(int container) {
@@ -149,6 +146,9 @@ bool plainSixteenBits(int container) {
     }
 }
 
+// A sample that is not a number becomes silence, and an infinite one full
+// scale, before any mixing or resampling could spread it over its
+// neighbours.
 float finite(float value, std::uint64_t& nonFinite) {
     if (std::isfinite(value)) {
         return value;
@@ -303,8 +303,8 @@ sf_count_t readMono(AudioInput& input) {
     const sf_count_t frames =
         pcm16 ? sf_readf_short(source.sound.get(), source.pcm.data(), static_cast<sf_count_t>(framesPerRead))
               : sf_readf_float(source.sound.get(), source.frames.data(), static_cast<sf_count_t>(framesPerRead));
-    if (sf_error(input.source->sound.get()) != SF_ERR_NO_ERROR || input.source->reads.error != 0) {
-        input.error = soundError(input.source->sound.get(), input.source->reads);
+    if (sf_error(source.sound.get()) != SF_ERR_NO_ERROR || source.reads.error != 0) {
+        input.error = soundError(source.sound.get(), source.reads);
         return -1;
     }
     const auto count = static_cast<std::size_t>(std::max<sf_count_t>(frames, 0));
@@ -321,12 +321,12 @@ sf_count_t readMono(AudioInput& input) {
         return static_cast<sf_count_t>(count);
     }
     for (std::size_t frame = 0; frame < count; ++frame) {
-        const float* first = input.source->frames.data() + frame * channels;
+        const float* first = source.frames.data() + frame * channels;
         float sum = 0;
         for (std::size_t channel = 0; channel < channels; ++channel) {
             sum += finite(first[channel], input.nonFinite);
         }
-        input.source->mono[frame] = sum / static_cast<float>(channels);
+        source.mono[frame] = sum / static_cast<float>(channels);
     }
     return static_cast<sf_count_t>(count);
 }
